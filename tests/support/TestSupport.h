@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+// Runs the test inside a fresh temporary directory (under TMPDIR) as the
+// current directory, where the plug-in writes its logs; removed afterwards.
+class ScopedWorkingDirectory {
+public:
+    ScopedWorkingDirectory();
+    ~ScopedWorkingDirectory();
+    ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
+    ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string previous_;
+    std::string path_;
+};
+
+// Whole content of a file, or empty text when it cannot be read.
+std::string readTextFile(const std::string& path);
+void writeTextFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);

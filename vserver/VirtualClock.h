@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+// Time of the virtual server: sleeps advance it and return at once.
+class VirtualClock {
+public:
+    explicit VirtualClock(std::time_t start = 1796419227);  // 2026-12-04 21:20:27 UTC
+
+    void sleepMilliseconds(std::uint64_t milliseconds);
+    void advanceMilliseconds(std::uint64_t milliseconds);  // time passing, not a sleep
+
+    std::time_t now() const;
+    std::uint64_t elapsedMilliseconds() const { return elapsedMs_; }
+    std::uint64_t sleptMilliseconds() const { return sleptMs_; }
+    const std::vector<std::uint64_t>& sleeps() const { return sleeps_; }
+    void clearSleeps() { sleeps_.clear(); }
+
+private:
+    std::time_t start_;
+    std::uint64_t elapsedMs_ = 0;
+    std::uint64_t sleptMs_ = 0;
+    std::vector<std::uint64_t> sleeps_;  // each sleep in milliseconds, in order
+};

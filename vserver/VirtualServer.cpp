@@ -1,0 +1,264 @@
+#include "vserver/VirtualServer.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Virtual descriptors live in a range real ones of a test process never reach,
+// yet stay below FD_SETSIZE so that fd_set works on them.
+constexpr int kFirstVirtualFd = 900;
+constexpr int kLastVirtualFd = 1000;
+
+std::string makeSandboxRoot() {
+    std::string pattern = (fs::temp_directory_path() / "vserver-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) {
+        throw std::runtime_error("cannot create the virtual server's sandbox root");
+    }
+    return buffer.data();
+}
+
+}  // namespace
+
+int VirtualDevice::ioctl(unsigned long, void*) {
+    errno = ENOTTY;
+    return -1;
+}
+
+ssize_t VirtualDevice::pread(void*, std::size_t, off_t) {
+    errno = EINVAL;
+    return -1;
+}
+
+VirtualServer::VirtualServer() : root_(makeSandboxRoot()) {
+    shell_.setResolver([this](const std::string& path) { return resolve(path); });
+    for (const char* dir : {"/etc", "/tmp", "/dev", "/sys", "/proc", "/lib/modules"}) {
+        fs::create_directories(resolve(dir));
+    }
+}
+
+VirtualServer::~VirtualServer() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+void VirtualServer::writeFile(const std::string& path, const std::string& content) {
+    fs::path target = resolve(path);
+    fs::create_directories(target.parent_path());
+    std::ofstream(target, std::ios::binary | std::ios::trunc) << content;
+}
+
+bool VirtualServer::fileExists(const std::string& path) {
+    return fs::exists(resolve(path));
+}
+
+std::string VirtualServer::readFile(const std::string& path) {
+    std::ifstream file(resolve(path), std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+void VirtualServer::addDeviceNode(const std::string& path, DeviceOpener opener) {
+    nodes_[path] = std::move(opener);
+}
+
+void VirtualServer::removeDeviceNode(const std::string& path) {
+    nodes_.erase(path);
+}
+
+std::vector<std::string> VirtualServer::openedPaths() const {
+    return openedPaths_;
+}
+
+void VirtualServer::setUname(const std::string& sysname, const std::string& release) {
+    sysname_ = sysname;
+    release_ = release;
+}
+
+int VirtualServer::system(const std::string& command) {
+    return shell_.run(command).exitCode << 8;
+}
+
+bool VirtualServer::popen(const std::string& command, std::size_t maxBytes, std::string& output,
+                          int* status) {
+    ShellResult result = shell_.run(command);
+    output = result.output.substr(0, maxBytes);
+    if (status) {
+        *status = result.exitCode << 8;
+    }
+    return true;
+}
+
+void VirtualServer::sleepSeconds(unsigned int seconds) {
+    clock_.sleepMilliseconds(static_cast<std::uint64_t>(seconds) * 1000);
+}
+
+void VirtualServer::sleepMilliseconds(unsigned int milliseconds) {
+    clock_.sleepMilliseconds(milliseconds);
+}
+
+std::time_t VirtualServer::now() {
+    return clock_.now();
+}
+
+int VirtualServer::open(const std::string& path, int flags) {
+    auto node = nodes_.find(path);
+    if (node == nodes_.end()) {
+        if (path.rfind("/dev/", 0) == 0) {
+            errno = ENOENT;
+            return -1;
+        }
+        int fd = ::open(resolve(path).c_str(), flags);
+        if (fd >= 0) {
+            openedPaths_.push_back(path);
+        }
+        return fd;
+    }
+    int fd = kFirstVirtualFd;
+    while (open_.count(fd) && fd < kLastVirtualFd) {
+        ++fd;
+    }
+    if (fd == kLastVirtualFd) {
+        errno = EMFILE;
+        return -1;
+    }
+    std::unique_ptr<VirtualDevice> device = node->second(flags);
+    if (!device) {
+        return -1;
+    }
+    open_[fd] = std::move(device);
+    openedPaths_.push_back(path);
+    return fd;
+}
+
+VirtualDevice* VirtualServer::device(int fd) {
+    auto it = open_.find(fd);
+    return it == open_.end() ? nullptr : it->second.get();
+}
+
+int VirtualServer::close(int fd) {
+    if (open_.erase(fd)) {
+        return 0;
+    }
+    if (fd >= kFirstVirtualFd && fd < kLastVirtualFd) {
+        errno = EBADF;
+        return -1;
+    }
+    return ::close(fd);
+}
+
+int VirtualServer::ioctl(int fd, unsigned long request, void* argument) {
+    if (VirtualDevice* dev = device(fd)) {
+        return dev->ioctl(request, argument);
+    }
+    errno = EBADF;
+    return -1;
+}
+
+int VirtualServer::select(int nfds, fd_set* readfds, fd_set*, fd_set*, timeval* timeout) {
+    int ready = 0;
+    fd_set result;
+    FD_ZERO(&result);
+    for (int fd = 0; readfds && fd < nfds; ++fd) {
+        if (!FD_ISSET(fd, readfds)) {
+            continue;
+        }
+        VirtualDevice* dev = device(fd);
+        if (!dev) {
+            errno = EBADF;
+            return -1;
+        }
+        if (dev->readable()) {
+            FD_SET(fd, &result);
+            ++ready;
+        }
+    }
+    if (ready == 0 && timeout) {
+        // Nothing will ever arrive while we wait: the whole time-out passes.
+        clock_.advanceMilliseconds(static_cast<std::uint64_t>(timeout->tv_sec) * 1000 +
+                                   static_cast<std::uint64_t>(timeout->tv_usec) / 1000);
+    }
+    if (readfds) {
+        *readfds = result;
+    }
+    return ready;
+}
+
+ssize_t VirtualServer::pread(int fd, void* buffer, std::size_t count, off_t offset) {
+    if (VirtualDevice* dev = device(fd)) {
+        return dev->pread(buffer, count, offset);
+    }
+    return ::pread(fd, buffer, count, offset);
+}
+
+bool VirtualServer::listDirectory(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
+    std::error_code error;
+    fs::directory_iterator it(resolve(path), error);
+    if (error) {
+        return false;
+    }
+    for (const auto& entry : it) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::string prefix = path.back() == '/' ? path : path + "/";
+    for (const auto& node : nodes_) {
+        if (node.first.rfind(prefix, 0) == 0 &&
+            node.first.find('/', prefix.size()) == std::string::npos) {
+            names.push_back(node.first.substr(prefix.size()));
+        }
+    }
+    return true;
+}
+
+int VirtualServer::umount2(const std::string& target, int flags) {
+    if (umountHandler_) {
+        return umountHandler_(target, flags);
+    }
+    errno = EINVAL;
+    return -1;
+}
+
+int VirtualServer::stat(const std::string& path, struct stat* result) {
+    if (nodes_.count(path)) {
+        std::memset(result, 0, sizeof(*result));
+        result->st_mode = S_IFCHR | 0600;
+        return 0;
+    }
+    return ::stat(resolve(path).c_str(), result);
+}
+
+int VirtualServer::setuid(uid_t uid) {
+    setuidCalls_.push_back(uid);
+    return 0;
+}
+
+int VirtualServer::uname(struct utsname* result) {
+    std::memset(result, 0, sizeof(*result));
+    std::strncpy(result->sysname, sysname_.c_str(), sizeof(result->sysname) - 1);
+    std::strncpy(result->release, release_.c_str(), sizeof(result->release) - 1);
+    std::strncpy(result->nodename, "vserver", sizeof(result->nodename) - 1);
+    std::strncpy(result->machine, "x86_64", sizeof(result->machine) - 1);
+    return 0;
+}
+
+std::string VirtualServer::resolve(const std::string& path) {
+    if (path.empty() || path[0] != '/') {
+        return path;
+    }
+    return root_ + path;
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "baseutils/HostPort.h"
+#include "vserver/VirtualClock.h"
+#include "vserver/VirtualShell.h"
+
+// An open file description of the virtual kernel.
+class VirtualDevice {
+public:
+    virtual ~VirtualDevice() = default;
+    virtual int ioctl(unsigned long request, void* argument);
+    virtual bool readable() { return false; }
+    virtual ssize_t pread(void* buffer, std::size_t count, off_t offset);
+};
+
+// Opens a device node; returns null (with errno set) when the open fails.
+using DeviceOpener = std::function<std::unique_ptr<VirtualDevice>(int flags)>;
+
+// A whole server in one process: the host port of tests and of the demo
+// mode. Absolute system paths live under a sandbox root of its own.
+class VirtualServer : public HostPort {
+public:
+    // Creates the sandbox root as a fresh directory under the system's
+    // temporary directory (TMPDIR); it is removed on destruction.
+    VirtualServer();
+    ~VirtualServer() override;
+    VirtualServer(const VirtualServer&) = delete;
+    VirtualServer& operator=(const VirtualServer&) = delete;
+
+    VirtualClock& clock() { return clock_; }
+    VirtualShell& shell() { return shell_; }
+    const std::string& root() const { return root_; }
+
+    // Writes a file of the virtual host (path absolute, parents created).
+    void writeFile(const std::string& path, const std::string& content);
+    bool fileExists(const std::string& path);
+    std::string readFile(const std::string& path);
+
+    // Device nodes of the emulated kernel.
+    void addDeviceNode(const std::string& path, DeviceOpener opener);
+    void removeDeviceNode(const std::string& path);
+    bool hasDeviceNode(const std::string& path) const { return nodes_.count(path) != 0; }
+    std::size_t openDescriptors() const { return open_.size(); }
+    std::vector<std::string> openedPaths() const;  // every successful open, in order
+
+    void setUname(const std::string& sysname, const std::string& release);
+    std::vector<uid_t> setuidCalls() const { return setuidCalls_; }
+    void setUmountHandler(std::function<int(const std::string&, int)> handler) {
+        umountHandler_ = std::move(handler);
+    }
+
+    // HostPort.
+    int system(const std::string& command) override;
+    bool popen(const std::string& command, std::size_t maxBytes, std::string& output,
+               int* status = nullptr) override;
+    void sleepSeconds(unsigned int seconds) override;
+    void sleepMilliseconds(unsigned int milliseconds) override;
+    std::time_t now() override;
+    int open(const std::string& path, int flags) override;
+    int close(int fd) override;
+    int ioctl(int fd, unsigned long request, void* argument) override;
+    int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+               timeval* timeout) override;
+    ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset) override;
+    bool listDirectory(const std::string& path, std::vector<std::string>& names) override;
+    int umount2(const std::string& target, int flags) override;
+    int stat(const std::string& path, struct stat* result) override;
+    int setuid(uid_t uid) override;
+    int uname(struct utsname* result) override;
+    std::string resolve(const std::string& path) override;
+
+private:
+    VirtualDevice* device(int fd);
+
+    std::string root_;
+    VirtualClock clock_;
+    VirtualShell shell_;
+    std::map<std::string, DeviceOpener> nodes_;
+    std::map<int, std::unique_ptr<VirtualDevice>> open_;
+    std::vector<std::string> openedPaths_;
+    std::string sysname_ = "Linux";
+    std::string release_ = "6.1.0-vserver";
+    std::vector<uid_t> setuidCalls_;
+    std::function<int(const std::string&, int)> umountHandler_;
+};
+
+// Installs a virtual server as the host port for its lifetime.
+class ScopedHostPort {
+public:
+    explicit ScopedHostPort(HostPort& port) : previous_(installHostPort(&port)) {}
+    ~ScopedHostPort() { installHostPort(previous_); }
+    ScopedHostPort(const ScopedHostPort&) = delete;
+    ScopedHostPort& operator=(const ScopedHostPort&) = delete;
+
+private:
+    HostPort* previous_;
+};
