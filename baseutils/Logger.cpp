@@ -1,0 +1,73 @@
+#include "baseutils/Logger.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <iomanip>
+#include <vector>
+
+#include "baseutils/HostPort.h"
+
+std::string FormatLocalTime(const char* pattern, std::size_t maxLength) {
+    std::time_t now = hostPort().now();
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::vector<char> buffer(maxLength + 1, '\0');
+    std::size_t length = std::strftime(buffer.data(), buffer.size(), pattern, &local);
+    return std::string(buffer.data(), length);
+}
+
+std::string getFileName(const std::string& path) {
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return path;
+    }
+    return path.substr(slash + 1);
+}
+
+std::int32_t Ascii2Hex(const std::string& text) {
+    unsigned long value = std::strtoul(text.c_str(), nullptr, 16);
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+}
+
+CLogger* CLogger::GetInstance() {
+    // Never destroyed: code running from other static destructors may log.
+    static CLogger* instance = new CLogger();
+    return instance;
+}
+
+void CLogger::Initialize(const std::string& fileName) {
+    if (m_open) {
+        return;
+    }
+    m_fileName = fileName;
+    m_file.open(m_fileName, std::ios::out | std::ios::trunc);
+    m_open = m_file.is_open();
+}
+
+void CLogger::Close() {
+    if (m_file.is_open()) {
+        m_file.close();
+    }
+    m_file.clear();
+    m_open = false;
+}
+
+void CLogger::log(const char* sourceFile, unsigned line, const std::string& message) {
+    if (!m_open) {
+        return;
+    }
+    m_file.seekp(0, std::ios::end);
+    m_file << FormatLocalTime("[%Y-%m-%dT%H:%M:%S] ", 79) << ": " << std::setw(25)
+           << getFileName(sourceFile ? sourceFile : "") << ":" << std::setw(5) << line << ": "
+           << message << "\n";
+    m_file.flush();
+}
+
+void CLogger::log(const char* sourceFile, unsigned line, std::ostringstream& message) {
+    log(sourceFile, line, message.str());
+    message.str("");
+}
+
+std::string CLogger::getFileName(const std::string& path) {
+    return ::getFileName(path);
+}

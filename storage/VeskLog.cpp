@@ -1,0 +1,42 @@
+#include "storage/VeskLog.h"
+
+#include <sys/stat.h>
+
+#include "baseutils/Logger.h"
+
+bool bVeskDebugLog = false;
+std::ofstream LogFile;
+const std::string LogFilePath = "QUIB_DBG.log";
+const std::string strEnableLogFileName = "zebdebuglog";
+
+void logVeskMsg(const char* sourceFile, unsigned line, std::string message) {
+    if (!bVeskDebugLog) {
+        return;
+    }
+    LogFile << FormatLocalTime("[%Y-%m-%dT%H:%M:%S] ", 79) << ": "
+            << getFileName(sourceFile ? sourceFile : "") << ":" << line << ": " << message << "\n";
+    LogFile.flush();
+}
+
+void enableVeskLog() {
+    if (bVeskDebugLog) {
+        return;
+    }
+    struct stat status {};
+    if (::stat(strEnableLogFileName.c_str(), &status) != 0) {
+        return;
+    }
+    LogFile.open(LogFilePath, std::ios::out | std::ios::app);
+    bVeskDebugLog = true;
+    logVeskMsg(__FILE__, __LINE__, "Debug message logging started.");
+}
+
+void disableVeskLog() {
+    if (!bVeskDebugLog) {
+        return;
+    }
+    LogFile.close();
+    if (!LogFile.fail()) {
+        bVeskDebugLog = false;
+    }
+}
