@@ -4,9 +4,8 @@
 // command on the calling thread's session, releases that session.
 
 #include "baseutils/Export.h"
+#include "baseutils/KvoString.h"
 #include "kvoipmi/KvoIPMICommandData.h"
-
-class KvoString;
 
 // Status values of the facade.
 constexpr unsigned int KVO_IPMI_SUCCESS = 0;
