@@ -1,0 +1,82 @@
+#include "inventory/IPMIInventory.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "baseutils/Logger.h"
+#include "inventory/InvHelper.h"
+#include "inventory/XmlHandles.h"
+
+std::string IPMIInventory::strOutputXMLString;
+std::string (*inventoryDocumentSourceForTests)() = nullptr;
+
+namespace {
+
+void logLine(unsigned line, const std::string& message) {
+    CLogger::GetInstance()->log(__FILE__, line, message);
+}
+
+std::string currentDirectory() {
+    std::unique_ptr<char, decltype(&std::free)> path(getcwd(nullptr, 0), &std::free);
+    return path ? std::string(path.get()) : std::string();
+}
+
+}  // namespace
+
+void IPMIInventory::GetInvXMLString() {
+    logLine(__LINE__, "IPMIInventory::GetInvXMLString start");
+    std::string program = currentDirectory() + "/" + "ipmiinventory.exe";
+    std::vector<char> buffer(program.begin(), program.end());
+    buffer.push_back('\0');
+    char* arguments[] = {buffer.data(), nullptr};
+    logLine(__LINE__, "File path: " + program);
+
+    if (inventoryDocumentSourceForTests) {
+        strOutputXMLString = inventoryDocumentSourceForTests();
+        logLine(__LINE__, "IPMIInventory::GetInvXMLString end");
+        return;
+    }
+
+    int veskType = 0;
+    std::string errorText;
+    {
+        CInvHelper helper;
+        bool success = helper.DoInventory(arguments, veskType, errorText);
+        logLine(__LINE__, success ? "DoInventory success" : "DoInventory failed");
+        strOutputXMLString = helper.GetPyxInv();
+    }
+    if (veskType == 0) {
+        logLine(__LINE__, " No Vesk");
+    }
+    logLine(__LINE__, "IPMIInventory::GetInvXMLString end");
+}
+
+xmlXPathObjectPtr IPMIInventory::getnodeset(xmlDocPtr doc, const xmlChar* expression) {
+    XmlXPathContext context(xmlXPathNewContext(doc));
+    if (!context) {
+        logLine(__LINE__, "getnodeset :: Error in xmlXPathNewContext\n");
+        return nullptr;
+    }
+    XmlXPathObject result(xmlXPathEvalExpression(expression, context.get()));
+    context.reset();
+    if (!result) {
+        logLine(__LINE__, "getnodeset :: Error in xmlXPathEvalExpression\n");
+        return nullptr;
+    }
+    xmlNodeSetPtr nodes = result->nodesetval;
+    if (!nodes || nodes->nodeNr == 0 || !nodes->nodeTab) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+const xmlChar* IPMIInventory::GetAttribute(xmlNodePtr node, const xmlChar* name) {
+    xmlAttrPtr attribute = xmlHasProp(node, name);
+    if (!attribute || !attribute->children) {
+        return nullptr;
+    }
+    return attribute->children->content;
+}

@@ -1,0 +1,76 @@
+#include "baseutils/Logger.h"
+
+#include <gtest/gtest.h>
+
+#include "baseutils/Debugger.h"
+#include "tests/support/TestSupport.h"
+#include "vserver/VirtualServer.h"
+
+namespace {
+
+const std::string kTime = "[2026-12-04T21:20:27] ";  // the virtual clock's start, TZ=UTC
+
+class PluginLogTest : public ::testing::Test {
+protected:
+    void SetUp() override { CLogger::GetInstance()->Close(); }
+    void TearDown() override { CLogger::GetInstance()->Close(); }
+
+    VirtualServer server;
+    ScopedHostPort port{server};
+    ScopedWorkingDirectory cwd;
+};
+
+}  // namespace
+
+TEST_F(PluginLogTest, NothingIsWrittenBeforeInitialize) {
+    CLogger::GetInstance()->log("/src/Probe.c", 7, "lost");
+    EXPECT_FALSE(fileExists("debug.log"));
+    EXPECT_FALSE(fileExists("IPMIInventoryLog.txt"));
+}
+
+TEST_F(PluginLogTest, LinesPadSourceAndLineAndASecondInitializeChangesNothing) {
+    writeTextFile("plugin.log", "old run\n");
+    CLogger* logger = CLogger::GetInstance();
+    logger->Initialize("plugin.log");
+    logger->Initialize("other.log");
+    logger->log("/build/dir/Probe.c", 7, "first");
+    std::ostringstream message;
+    message << "count " << 3;
+    logger->log("VeryLongSourceFileNameThatIsCut.cpp", 123456, message);
+    EXPECT_EQ("", message.str());
+
+    EXPECT_EQ(kTime + ": " + std::string(18, ' ') + "Probe.c:    7: first\n" + kTime +
+                  ": VeryLongSourceFileNameThatIsCut.cpp:123456: count 3\n",
+              readTextFile("plugin.log"));
+    EXPECT_FALSE(fileExists("other.log"));
+}
+
+TEST(FileNameHelpers, BaseNameAndHexadecimalText) {
+    EXPECT_EQ("c.cpp", CLogger::getFileName("/a/b/c.cpp"));
+    EXPECT_EQ("c.cpp", getFileName("c.cpp"));
+    EXPECT_EQ("", getFileName("/a/"));
+    EXPECT_EQ(0x1f, Ascii2Hex("  1F"));
+    EXPECT_EQ(0, Ascii2Hex("zz"));
+    EXPECT_EQ(-1, Ascii2Hex("ffffffff"));
+}
+
+TEST_F(PluginLogTest, DebugLogIsOffUntilEnabledAndWritesTextsAsGiven) {
+    cDebugger* debug = cDebugger::getInstance();
+    debug->Debug("before\n");
+    debug->DebugTime();
+    EXPECT_FALSE(fileExists("zebdebuglog"));
+
+    debug->EnableDebug("debug.txt");
+    debug->EnableDebug("again.txt");
+    debug->Debug("one ");
+    std::ostringstream text;
+    text << "two\n";
+    debug->Debug(text);
+    debug->DebugTime();
+    cDebugger::Destroy();
+
+    EXPECT_EQ("one two\n12/04/26, 09:20:27 PM\n", readTextFile("debug.txt"));
+    EXPECT_TRUE(fileExists("zebdebuglog"));
+    EXPECT_FALSE(fileExists("again.txt"));
+    EXPECT_NE(debug, nullptr);
+}
