@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "tests/support/TestSupport.h"
+#include "tools/InventoryOptions.h"
+#include "tools/InventoryOutput.h"
+
+TEST(InventoryOptions, ParsesRepeatableFiltersAndTheFormat) {
+    InventoryOptions options;
+    std::string error;
+    ASSERT_TRUE(parseInventoryOptions({"--component", "101", "--pci=8086:1f:1028:0a",
+                                       "--component=", "--pci", ":::", "--format", "json"},
+                                      options, error))
+        << error;
+    EXPECT_EQ((std::vector<std::string>{"101", ""}), options.components);
+    ASSERT_EQ(2u, options.pciDevices.size());
+    EXPECT_EQ("8086", options.pciDevices[0].vendorID);
+    EXPECT_EQ("1f", options.pciDevices[0].deviceID);
+    EXPECT_EQ("1028", options.pciDevices[0].subVendorID);
+    EXPECT_EQ("0a", options.pciDevices[0].subDeviceID);
+    EXPECT_EQ(OutputFormat::Json, options.format);
+    EXPECT_TRUE(options.selective());
+    EXPECT_FALSE(options.help);
+
+    InventoryOptions plain;
+    ASSERT_TRUE(parseInventoryOptions({}, plain, error));
+    EXPECT_FALSE(plain.selective());
+    EXPECT_EQ(OutputFormat::Table, plain.format);
+}
+
+TEST(InventoryOptions, BadArgumentsGiveOneLineReasons) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string error;
+    } cases[] = {
+        {{"--bogus"}, "unknown argument '--bogus'"},
+        {{"list"}, "unknown argument 'list'"},
+        {{"--component"}, "missing value for --component"},
+        {{"--component", "--format", "xml"}, "missing value for --component"},
+        {{"--pci", "8086:1f"}, "--pci expects VENDOR:DEVICE:SUBVENDOR:SUBDEVICE, got '8086:1f'"},
+        {{"--format", "yaml"}, "--format expects table, xml or json, got 'yaml'"},
+    };
+    for (const auto& each : cases) {
+        InventoryOptions options;
+        std::string error;
+        EXPECT_FALSE(parseInventoryOptions(each.arguments, options, error));
+        EXPECT_EQ(each.error, error);
+    }
+}
+
+namespace {
+
+// Owns the records the way a host does.
+struct Records : ReceivedRecords {
+    CDeviceInfo* add(const std::string& id, const std::string& name) {
+        devices.push_back(new CDeviceInfo());
+        devices.back()->setComponentID(id);
+        devices.back()->setDeviceName(name);
+        devices.back()->setDeviceType(DEVICE_TYPE_COMPONENT);
+        return devices.back();
+    }
+};
+
+}  // namespace
+
+TEST(InventoryOutput, TableAlignsColumnsAndMarksEmptyCells) {
+    Records records;
+    CDeviceInfo* firmware = records.add("101", "Controller");
+    firmware->setComponentType("FRMW");
+    firmware->setVersion("2.10");
+    firmware->setDisplay("Controller firmware");
+    CDeviceInfo* nic = records.add("", "NIC");
+    nic->setDeviceType(DEVICE_TYPE_PCI);
+    nic->setPCIInfo(SPCIInfo{"7", "1f", "0a", "8086", "1028", ""});
+    records.devices.push_back(firmware);  // a selective result may repeat a record
+
+    EXPECT_EQ(
+        "COMPONENT ID  TYPE       NAME        COMPONENT TYPE  VERSION  DISPLAY              PCI\n"
+        "101           component  Controller  FRMW            2.10     Controller firmware  -\n"
+        "-             pci        NIC         -               -        -                    "
+        "8086:1f:1028:0a\n"
+        "101           component  Controller  FRMW            2.10     Controller firmware  -\n",
+        formatTable(records.devices));
+    EXPECT_EQ("COMPONENT ID  TYPE  NAME  COMPONENT TYPE  VERSION  DISPLAY  PCI\n(no records)\n",
+              formatTable({}));
+}
+
+TEST(InventoryOutput, JsonEscapesTextAndAnEmptyListIsAnEmptyArray) {
+    EXPECT_EQ("[]\n", formatJson({}));
+    Records records;
+    CDeviceInfo* record = records.add("1\"2", "a\\b\nc\x01");
+    record->setStatus(0);
+    std::string json = formatJson(records.devices);
+    EXPECT_NE(std::string::npos, json.find("\"componentID\": \"1\\\"2\",\n"));
+    EXPECT_NE(std::string::npos, json.find("\"deviceName\": \"a\\\\b\\nc\\u0001\",\n"));
+    EXPECT_NE(std::string::npos, json.find("\"status\": 0,\n"));
+    EXPECT_NE(std::string::npos, json.find("\"pci\": null\n"));
+    EXPECT_EQ(0u, json.find("[\n  {\n"));
+    EXPECT_EQ(json.size() - 6, json.rfind("  }\n]\n"));
+}
+
+TEST(InventoryOutput, XmlIsAnInventoryDocumentWithEscapedValues) {
+    Records records;
+    CDeviceInfo* record = records.add("101", "A & <B>");
+    record->setComponentType("FRMW");
+    record->setStatus(0);
+    records.add("202", "bare");
+    std::string text = formatXml(records.devices);
+
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, 0), xmlFreeDoc);
+    ASSERT_NE(nullptr, doc) << text;
+    EXPECT_NE(std::string::npos, text.find("<SVMInventory lang=\"en\">"));
+    EXPECT_NE(std::string::npos, text.find("display=\"A &amp; &lt;B&gt;\""));
+    EXPECT_NE(std::string::npos,
+              text.find("<Application componentType=\"FRMW\" version=\"\" display=\"\"/>"));
+    EXPECT_NE(std::string::npos, text.find("<Device componentID=\"202\" display=\"bare\"/>"));
+}
+
+namespace {
+
+struct ProgramRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+ProgramRun runProgram(const std::string& arguments) {
+    int raw = std::system(
+        (std::string("'") + IPMI_INVENTORY_PROGRAM + "' " + arguments + " >out.txt 2>err.txt")
+            .c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readTextFile("out.txt"),
+            readTextFile("err.txt")};
+}
+
+}  // namespace
+
+TEST(InventoryProgram, HelpAndBadArguments) {
+    ScopedWorkingDirectory cwd;
+    ProgramRun help = runProgram("--help");
+    EXPECT_EQ(0, help.status);
+    EXPECT_EQ(0u, help.out.find("Usage: ipmi-inventory"));
+
+    ProgramRun bad = runProgram("--pci 8086 --help");
+    EXPECT_EQ(2, bad.status);
+    EXPECT_EQ("", bad.out);
+    EXPECT_EQ(
+        "ipmi-inventory: --pci expects VENDOR:DEVICE:SUBVENDOR:SUBDEVICE, got '8086' (see "
+        "--help)\n",
+        bad.err);
+    EXPECT_FALSE(fileExists("IPMIInventoryLog.txt"));
+}

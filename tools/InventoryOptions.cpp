@@ -1,0 +1,105 @@
+#include "tools/InventoryOptions.h"
+
+#include <functional>
+#include <map>
+
+namespace {
+
+using ValueHandler =
+    std::function<bool(const std::string& value, InventoryOptions& options, std::string& error)>;
+
+bool parsePci(const std::string& value, InventoryOptions& options, std::string& error) {
+    std::vector<std::string> parts(1);
+    for (char c : value) {
+        if (c == ':') {
+            parts.emplace_back();
+        } else {
+            parts.back() += c;
+        }
+    }
+    if (parts.size() != 4) {
+        error = "--pci expects VENDOR:DEVICE:SUBVENDOR:SUBDEVICE, got '" + value + "'";
+        return false;
+    }
+    SPCIInfo pci;
+    pci.vendorID = parts[0];
+    pci.deviceID = parts[1];
+    pci.subVendorID = parts[2];
+    pci.subDeviceID = parts[3];
+    options.pciDevices.push_back(pci);
+    return true;
+}
+
+bool parseFormat(const std::string& value, InventoryOptions& options, std::string& error) {
+    static const std::map<std::string, OutputFormat> formats = {
+        {"table", OutputFormat::Table}, {"xml", OutputFormat::Xml}, {"json", OutputFormat::Json}};
+    auto found = formats.find(value);
+    if (found == formats.end()) {
+        error = "--format expects table, xml or json, got '" + value + "'";
+        return false;
+    }
+    options.format = found->second;
+    return true;
+}
+
+// Options that take a value, accepted as "--name VALUE" or "--name=VALUE".
+const std::map<std::string, ValueHandler>& valueOptions() {
+    static const std::map<std::string, ValueHandler> handlers = {
+        {"--component",
+         [](const std::string& value, InventoryOptions& options, std::string&) {
+             options.components.push_back(value);
+             return true;
+         }},
+        {"--pci", parsePci},
+        {"--format", parseFormat},
+    };
+    return handlers;
+}
+
+}  // namespace
+
+bool parseInventoryOptions(const std::vector<std::string>& arguments, InventoryOptions& options,
+                           std::string& error) {
+    for (std::size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+            continue;
+        }
+        std::string name = argument.substr(0, argument.find('='));
+        auto handler = valueOptions().find(name);
+        if (handler == valueOptions().end()) {
+            error = "unknown argument '" + argument + "'";
+            return false;
+        }
+        std::string value;
+        if (name.size() < argument.size()) {
+            value = argument.substr(name.size() + 1);
+        } else if (index + 1 < arguments.size() && arguments[index + 1].rfind("--", 0) != 0) {
+            value = arguments[++index];
+        } else {
+            error = "missing value for " + name;
+            return false;
+        }
+        if (!handler->second(value, options, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string inventoryUsage() {
+    return "Usage: ipmi-inventory [--component ID]... [--pci "
+           "VENDOR:DEVICE:SUBVENDOR:SUBDEVICE]...\n"
+           "                      [--format table|xml|json]\n"
+           "\n"
+           "Lists the firmware and software components the management controller has on\n"
+           "record. With --component or --pci (each repeatable) only the matching records\n"
+           "are listed, once per matching filter.\n"
+           "\n"
+           "  --component ID   select records by component id\n"
+           "  --pci V:D:SV:SD  select PCI devices by vendor, device, sub-vendor and\n"
+           "                   sub-device id, as the controller reports them\n"
+           "  --format FORMAT  table (default), xml or json\n"
+           "  -h, --help       show this help\n";
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "baseutils/DeviceInfo.h"
+
+enum class OutputFormat { Table, Xml, Json };
+
+// What the command line asks for.
+struct InventoryOptions {
+    std::vector<std::string> components;  // --component ID
+    std::vector<SPCIInfo> pciDevices;     // --pci VENDOR:DEVICE:SUBVENDOR:SUBDEVICE
+    OutputFormat format = OutputFormat::Table;
+    bool help = false;
+
+    bool selective() const { return !components.empty() || !pciDevices.empty(); }
+};
+
+// Parses the arguments that follow the program name. On a bad argument
+// returns false with a one-line reason in error.
+bool parseInventoryOptions(const std::vector<std::string>& arguments, InventoryOptions& options,
+                           std::string& error);
+
+std::string inventoryUsage();

@@ -1,0 +1,35 @@
+// Command-line host of the plug-in: runs an inventory and prints the records.
+#include <iostream>
+
+#include "inventory/Stage_IPMIInventory.h"
+#include "tools/InventoryOptions.h"
+#include "tools/InventoryOutput.h"
+
+namespace {
+
+void runInventory(const InventoryOptions& options, std::vector<CDeviceInfo*>& devices) {
+    if (options.selective()) {
+        GetSelectiveInventory(devices, options.components, options.pciDevices);
+    } else {
+        GetInventory(devices);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    InventoryOptions options;
+    std::string error;
+    if (!parseInventoryOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+        std::cerr << "ipmi-inventory: " << error << " (see --help)\n";
+        return 2;
+    }
+    if (options.help) {
+        std::cout << inventoryUsage();
+        return 0;
+    }
+    ReceivedRecords records;
+    runInventory(options, records.devices);
+    std::cout << formatRecords(records.devices, options.format);
+    return 0;
+}
