@@ -1,0 +1,375 @@
+#include "vserver/ManagementController.h"
+
+namespace {
+
+constexpr std::uint8_t kOemNetFn = 0x30;
+constexpr std::uint8_t kAppNetFn = 0x06;
+constexpr std::uint8_t kStorageCommand = 0xA2;
+constexpr std::uint8_t kStatusSubCommand = 0x0A;
+constexpr std::uint32_t kUnitBytes = 32768;
+
+// Response bytes after the completion code, per command (the response lengths
+// the host expects, less the network function, command and completion code).
+constexpr std::size_t kBeginBytes = 6;
+constexpr std::size_t kEndBytes = 2;
+constexpr std::size_t kIndexInfoBytes = 10;
+constexpr std::size_t kPartInfoBytes = 11;
+constexpr std::size_t kAttachBytes = 4;
+constexpr std::size_t kCreateBytes = 6;
+constexpr std::size_t kDeleteBytes = 8;
+constexpr std::size_t kStatusBytes = 4;
+constexpr std::size_t kGetFlagBytes = 5;
+constexpr std::size_t kSetFlagBytes = 4;
+constexpr std::size_t kTypeBytes = 3;
+constexpr std::size_t kGenerationBytes = 6;
+constexpr std::size_t kCapabilityBytes = 20;
+
+std::uint16_t littleEndian(const std::vector<std::uint8_t>& data, std::size_t at) {
+    return static_cast<std::uint16_t>(data[at] | (data[at + 1] << 8));
+}
+
+// Masks travel most significant byte first.
+std::uint16_t wireMask(const std::vector<std::uint8_t>& data, std::size_t at) {
+    return static_cast<std::uint16_t>((data[at] << 8) | data[at + 1]);
+}
+
+void putWireMask(std::vector<std::uint8_t>& bytes, std::size_t responseByte, std::uint16_t mask) {
+    bytes[responseByte - 1] = static_cast<std::uint8_t>(mask >> 8);
+    bytes[responseByte] = static_cast<std::uint8_t>(mask & 0xFF);
+}
+
+}  // namespace
+
+ManagementController::ManagementController(ControllerConfig config)
+    : config_(std::move(config)), store_(config_.dynamicSlots, config_.dynamicCapacityBytes) {
+    for (const StaticPartitionConfig& partition : config_.staticPartitions) {
+        store_.addStatic(partition.slot, partition.label,
+                         static_cast<std::uint64_t>(partition.sizeMB) * 1048576, partition.name);
+    }
+    using M = ManagementController;
+    handlers_ = {
+        {storageCommand(0x00), {&M::beginSession, 4, false}},
+        {storageCommand(0x01), {&M::endSession, 3, true}},
+        {storageCommand(0x03), {&M::partitionIndexInfo, 3, true}},
+        {storageCommand(0x04), {&M::partitionInfo, 5, true}},
+        {storageCommand(0x05), {&M::attachPartitions, 9, true}},
+        {storageCommand(0x06), {&M::detachPartitions, 9, true}},
+        {storageCommand(0x07), {&M::createDynamicPartition, 12, true}},
+        {storageCommand(0x08), {&M::deleteDynamicPartition, 5, true}},
+        {storageCommand(0x0A), {&M::veskStatus, 4, true}},
+        {storageCommand(0x10), {&M::getStateFlag, 3, true}},
+        {storageCommand(0x11), {&M::setStateFlag, 5, true}},
+        {storageCommand(0x12), {&M::beginSessionExtended, 4, false}},
+        {oemCommand(0xAD), {&M::storageType, 0, false}},
+        {oemCommand(0xAE), {&M::accessState, 0, false}},
+        {oemCommand(0xBD), {&M::systemGeneration, 0, false}},
+        {oemCommand(0xBF), {&M::capability, 1, false}},
+        {CommandKey{kAppNetFn, 0x02, -1}, {&M::coldReset, 0, false}},
+    };
+}
+
+CommandKey ManagementController::keyOf(const IpmiRequest& request) {
+    CommandKey key{request.netfn, request.cmd, -1};
+    if (request.netfn == kOemNetFn && request.cmd == kStorageCommand && !request.data.empty()) {
+        key.sub = request.data[0];
+    }
+    return key;
+}
+
+std::optional<IpmiResponse> ManagementController::exchange(const IpmiRequest& request) {
+    CommandKey key = keyOf(request);
+    unsigned callNumber = ++calls_[key];
+    std::optional<Behaviour> behaviour = script_.take(key, callNumber);
+    if (behaviour && behaviour->noAnswer) {
+        exchanges_.push_back({request, std::nullopt});
+        return std::nullopt;
+    }
+    Answer answer = behaviour ? scripted(key, request, *behaviour) : dispatch(key, request);
+    return respond(request, answer);
+}
+
+std::optional<IpmiResponse> ManagementController::respond(const IpmiRequest& request,
+                                                          const Answer& answer) {
+    IpmiResponse response;
+    response.netfn = static_cast<std::uint8_t>(request.netfn + 1);
+    response.cmd = request.cmd;
+    response.data.push_back(answer.code);
+    response.data.insert(response.data.end(), answer.bytes.begin(), answer.bytes.end());
+    exchanges_.push_back({request, response});
+    return response;
+}
+
+ManagementController::Answer ManagementController::scripted(const CommandKey& key,
+                                                            const IpmiRequest& request,
+                                                            const Behaviour& behaviour) {
+    if (behaviour.completionCode.value_or(0) != 0) {
+        return Answer{*behaviour.completionCode,
+                      behaviour.data.value_or(std::vector<std::uint8_t>{})};
+    }
+    Answer answer;
+    bool runs = !behaviour.pendingPolls || behaviour.finalStatus == 0;
+    if (runs) {
+        answer = dispatch(key, request);
+        if (answer.code != 0) {
+            return answer;
+        }
+    }
+    if (behaviour.data) {
+        answer.bytes = *behaviour.data;
+    }
+    if (behaviour.pendingPolls) {
+        std::uint8_t sub = request.data.empty() ? 0 : request.data[0];
+        pending_[sub] = PendingCommand{*behaviour.pendingPolls, behaviour.finalStatus};
+        answer.code = behaviour.pendingCode;
+        return answer;
+    }
+    if (behaviour.renewHandle) {
+        renewHandle(answer);
+    }
+    return answer;
+}
+
+ManagementController::Answer ManagementController::dispatch(const CommandKey& key,
+                                                            const IpmiRequest& request) {
+    const HandlerEntry* entry = handlerFor(key);
+    if (entry == nullptr) {
+        bool storage = key.netfn == kOemNetFn && key.cmd == kStorageCommand;
+        return Answer{storage ? kNotImplemented : kInvalidCommand, {}};
+    }
+    if (request.data.size() < entry->minimumData) {
+        return Answer{kInvalidLength, {}};
+    }
+    if (entry->needsSession && !handleMatches(request)) {
+        return Answer{kNoSession, {}};
+    }
+    return (this->*entry->handler)(request);
+}
+
+const ManagementController::HandlerEntry* ManagementController::handlerFor(
+    const CommandKey& key) const {
+    auto found = handlers_.find(key);
+    return found == handlers_.end() ? nullptr : &found->second;
+}
+
+bool ManagementController::handleMatches(const IpmiRequest& request) const {
+    return sessionOpen_ && littleEndian(request.data, 1) == handle_;
+}
+
+std::uint16_t ManagementController::nextHandle() {
+    std::uint16_t handle = lastIssuedHandle_ == 0
+                               ? config_.firstHandle
+                               : static_cast<std::uint16_t>(lastIssuedHandle_ + 0x0102);
+    if (handle == 0) {
+        handle = 0x0102;
+    }
+    lastIssuedHandle_ = handle;
+    return handle;
+}
+
+void ManagementController::openSession(std::uint16_t timeout) {
+    handle_ = nextHandle();
+    sessionOpen_ = true;
+    sessionTimeout_ = timeout;
+    ++sessionsBegun_;
+}
+
+void ManagementController::renewHandle(Answer& answer) {
+    if (!sessionOpen_) {
+        return;
+    }
+    handle_ = nextHandle();
+    if (answer.bytes.size() < 2) {
+        answer.bytes.resize(2, 0);
+    }
+    answer.bytes[0] = static_cast<std::uint8_t>(handle_ & 0xFF);
+    answer.bytes[1] = static_cast<std::uint8_t>(handle_ >> 8);
+}
+
+ManagementController::Answer ManagementController::beginSession(const IpmiRequest& request) {
+    if (request.data[1] != 0x00) {
+        return Answer{kInvalidField, {}};
+    }
+    openSession(littleEndian(request.data, 2));
+    Answer answer{0, std::vector<std::uint8_t>(kBeginBytes, 0)};
+    answer.bytes[0] = static_cast<std::uint8_t>(handle_ & 0xFF);
+    answer.bytes[1] = static_cast<std::uint8_t>(handle_ >> 8);
+    return answer;
+}
+
+ManagementController::Answer ManagementController::beginSessionExtended(
+    const IpmiRequest& request) {
+    if (request.data[1] != 0x02) {
+        return Answer{kInvalidField, {}};
+    }
+    openSession(littleEndian(request.data, 2));
+    Answer answer{0, std::vector<std::uint8_t>(kBeginBytes, 0)};
+    answer.bytes[0] = static_cast<std::uint8_t>(handle_ & 0xFF);
+    answer.bytes[1] = static_cast<std::uint8_t>(handle_ >> 8);
+    return answer;
+}
+
+ManagementController::Answer ManagementController::endSession(const IpmiRequest&) {
+    sessionOpen_ = false;
+    handle_ = 0;
+    pending_.clear();
+    return Answer{0, std::vector<std::uint8_t>(kEndBytes, 0)};
+}
+
+ManagementController::Answer ManagementController::partitionIndexInfo(const IpmiRequest&) {
+    Answer answer{0, std::vector<std::uint8_t>(kIndexInfoBytes, 0)};
+    putWireMask(answer.bytes, 3, store_.staticBitmap());
+    putWireMask(answer.bytes, 7, store_.dynamicBitmap());
+    return answer;
+}
+
+ManagementController::Answer ManagementController::partitionInfo(const IpmiRequest& request) {
+    std::uint8_t kind = request.data[3];
+    if (kind != 0x00 && kind != 0x80) {
+        return Answer{kInvalidField, {}};
+    }
+    const ControllerPartition* partition = store_.find(kind == 0x80, request.data[4]);
+    if (partition == nullptr) {
+        return Answer{kInvalidIndex, {}};
+    }
+    Answer answer{0, std::vector<std::uint8_t>(kPartInfoBytes, 0)};
+    std::string label = partition->image.label;
+    label.resize(6, ' ');
+    for (std::size_t i = 0; i < 6; ++i) {
+        answer.bytes[4 + i] = static_cast<std::uint8_t>(label[i]);
+    }
+    return answer;
+}
+
+ManagementController::Answer ManagementController::attachPartitions(const IpmiRequest& request) {
+    store_.attach(wireMask(request.data, 3), wireMask(request.data, 7), presenter_);
+    return Answer{0, std::vector<std::uint8_t>(kAttachBytes, 0)};
+}
+
+ManagementController::Answer ManagementController::detachPartitions(const IpmiRequest& request) {
+    store_.detach(wireMask(request.data, 3), wireMask(request.data, 7), presenter_);
+    return Answer{0, std::vector<std::uint8_t>(kAttachBytes, 0)};
+}
+
+ManagementController::Answer ManagementController::createDynamicPartition(
+    const IpmiRequest& request) {
+    std::uint16_t units = littleEndian(request.data, 3);
+    if (units == 0) {
+        return Answer{kInvalidField, {}};
+    }
+    std::string label(request.data.begin() + 5, request.data.begin() + 11);
+    std::optional<int> slot = store_.createDynamic(
+        label, static_cast<std::uint64_t>(units) * kUnitBytes, request.data[11]);
+    if (!slot) {
+        return Answer{kDeviceFull, {}};
+    }
+    return Answer{0, std::vector<std::uint8_t>(kCreateBytes, 0)};
+}
+
+ManagementController::Answer ManagementController::deleteDynamicPartition(
+    const IpmiRequest& request) {
+    std::uint16_t mask = wireMask(request.data, 3);
+    std::uint16_t selected = mask & store_.dynamicBitmap();
+    if (selected == 0) {
+        return Answer{kInvalidIndex, {}};
+    }
+    if ((selected & store_.attachedMask(true)) != 0) {
+        return Answer{kResourceLocked, {}};
+    }
+    for (int slot = 0; slot < PartitionStore::kMaxSlots; ++slot) {
+        if ((selected & (1u << slot)) != 0) {
+            store_.removeDynamic(slot);
+        }
+    }
+    return Answer{0, std::vector<std::uint8_t>(kDeleteBytes, 0)};
+}
+
+ManagementController::Answer ManagementController::veskStatus(const IpmiRequest& request) {
+    Answer answer{0, std::vector<std::uint8_t>(kStatusBytes, 0)};
+    auto found = pending_.find(request.data[3]);
+    if (found == pending_.end()) {
+        return answer;  // nothing running: finished
+    }
+    if (found->second.pollsLeft > 0) {
+        --found->second.pollsLeft;
+        answer.bytes[2] = 2;
+        return answer;
+    }
+    answer.bytes[2] = found->second.finalStatus;
+    pending_.erase(found);
+    return answer;
+}
+
+ManagementController::Answer ManagementController::getStateFlag(const IpmiRequest&) {
+    Answer answer{0, std::vector<std::uint8_t>(kGetFlagBytes, 0)};
+    answer.bytes[2] = config_.stateFlag;
+    return answer;
+}
+
+ManagementController::Answer ManagementController::setStateFlag(const IpmiRequest& request) {
+    config_.stateFlag = request.data[4];
+    return Answer{0, std::vector<std::uint8_t>(kSetFlagBytes, 0)};
+}
+
+ManagementController::Answer ManagementController::storageType(const IpmiRequest&) {
+    Answer answer{0, std::vector<std::uint8_t>(kTypeBytes, 0)};
+    answer.bytes[0] = config_.storageTypeByte;
+    return answer;
+}
+
+ManagementController::Answer ManagementController::accessState(const IpmiRequest&) {
+    Answer answer{0, std::vector<std::uint8_t>(kTypeBytes, 0)};
+    answer.bytes[0] = config_.accessState;
+    return answer;
+}
+
+ManagementController::Answer ManagementController::systemGeneration(const IpmiRequest&) {
+    if (config_.monolithic) {
+        return Answer{kInvalidCommand, {}};
+    }
+    Answer answer{0, std::vector<std::uint8_t>(kGenerationBytes, 0)};
+    answer.bytes[5] = config_.generationByte;
+    return answer;
+}
+
+ManagementController::Answer ManagementController::capability(const IpmiRequest& request) {
+    Answer answer{0, std::vector<std::uint8_t>(kCapabilityBytes, 0)};
+    switch (request.data[0]) {
+        case 0x01:
+            answer.bytes[0] = config_.firmwareMajor;
+            answer.bytes[1] = config_.firmwareMinor;
+            return answer;
+        case 0x04:
+            return answer;
+        default:
+            return Answer{kInvalidField, {}};
+    }
+}
+
+ManagementController::Answer ManagementController::coldReset(const IpmiRequest&) {
+    ++coldResets_;
+    sessionOpen_ = false;
+    handle_ = 0;
+    pending_.clear();
+    store_.detachAll(presenter_);
+    return Answer{0, {}};
+}
+
+std::vector<std::vector<std::uint8_t>> ManagementController::requestsFor(
+    const CommandKey& key) const {
+    std::vector<std::vector<std::uint8_t>> result;
+    for (const RecordedExchange& exchange : exchanges_) {
+        if (keyOf(exchange.request) == key) {
+            result.push_back(exchange.request.data);
+        }
+    }
+    return result;
+}
+
+unsigned ManagementController::callCount(const CommandKey& key) const {
+    auto found = calls_.find(key);
+    return found == calls_.end() ? 0 : found->second;
+}
+
+void ManagementController::clearRecord() {
+    exchanges_.clear();
+}

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vserver/BmcTransport.h"
+#include "vserver/ControllerScript.h"
+#include "vserver/PartitionPresenter.h"
+#include "vserver/PartitionStore.h"
+
+struct StaticPartitionConfig {
+    int slot = 0;
+    std::string label;  // six characters
+    std::uint32_t sizeMB = 0;
+    std::string name;
+};
+
+// What a server description says about its controller.
+struct ControllerConfig {
+    std::uint8_t generationByte = 0x31;   // Mk14
+    std::uint8_t storageTypeByte = 0x00;  // 0 Full, 1 Lite, 2 Liter, else none
+    std::uint8_t accessState = 0x00;      // 0 enabled, 2 recovering
+    std::uint8_t firmwareMajor = 2;
+    std::uint8_t firmwareMinor = 0x20;
+    bool monolithic = false;  // a monolithic controller does not know command 0xBD
+    std::uint8_t stateFlag = 0;
+    std::uint16_t firstHandle = 0x1A2B;
+    int dynamicSlots = 8;
+    std::uint64_t dynamicCapacityBytes = 0;  // 0: no limit
+    std::vector<StaticPartitionConfig> staticPartitions;
+};
+
+struct RecordedExchange {
+    IpmiRequest request;
+    std::optional<IpmiResponse> response;
+};
+
+// The management controller (Quenta) and its partitioned storage, reached only
+// through request and response bytes.
+class ManagementController : public BmcTransport {
+public:
+    // Completion codes of the model's own refusals.
+    static constexpr std::uint8_t kNotImplemented = 0x01;
+    static constexpr std::uint8_t kResourceLocked = 0x0B;
+    static constexpr std::uint8_t kInvalidIndex = 0x0C;
+    static constexpr std::uint8_t kDeviceFull = 0x13;
+    static constexpr std::uint8_t kInvalidCommand = 0xC1;
+    static constexpr std::uint8_t kInvalidLength = 0xC7;
+    static constexpr std::uint8_t kInvalidField = 0xCC;
+    static constexpr std::uint8_t kNoSession = 0xD5;
+
+    explicit ManagementController(ControllerConfig config = {});
+
+    std::optional<IpmiResponse> exchange(const IpmiRequest& request) override;
+
+    // Scripting (see ControllerScript for precedence).
+    ControllerScript& script() { return script_; }
+
+    // Presentation of attached partitions; not owned, may be null.
+    void setPresenter(PartitionPresenter* presenter) { presenter_ = presenter; }
+
+    // Identity answers may be changed at any time.
+    ControllerConfig& settings() { return config_; }
+    PartitionStore& storage() { return store_; }
+    const PartitionStore& storage() const { return store_; }
+
+    // What happened.
+    const std::vector<RecordedExchange>& exchanges() const { return exchanges_; }
+    std::vector<std::vector<std::uint8_t>> requestsFor(const CommandKey& key) const;
+    unsigned callCount(const CommandKey& key) const;
+    void clearRecord();
+
+    bool sessionOpen() const { return sessionOpen_; }
+    std::uint16_t sessionHandle() const { return handle_; }
+    std::uint16_t sessionTimeout() const { return sessionTimeout_; }
+    unsigned sessionsBegun() const { return sessionsBegun_; }
+    unsigned coldResets() const { return coldResets_; }
+    std::uint8_t stateFlag() const { return config_.stateFlag; }
+    bool hasPending(std::uint8_t subCommand) const { return pending_.count(subCommand) != 0; }
+
+private:
+    struct Answer {
+        std::uint8_t code = 0;
+        std::vector<std::uint8_t> bytes;  // response bytes after the completion code
+    };
+    using Handler = Answer (ManagementController::*)(const IpmiRequest&);
+    struct HandlerEntry {
+        Handler handler;
+        std::size_t minimumData;  // request data bytes the command needs
+        bool needsSession;
+    };
+    struct PendingCommand {
+        int pollsLeft = 0;
+        std::uint8_t finalStatus = 0;
+    };
+
+    static CommandKey keyOf(const IpmiRequest& request);
+    const HandlerEntry* handlerFor(const CommandKey& key) const;
+    Answer dispatch(const CommandKey& key, const IpmiRequest& request);
+    Answer scripted(const CommandKey& key, const IpmiRequest& request, const Behaviour& behaviour);
+    std::optional<IpmiResponse> respond(const IpmiRequest& request, const Answer& answer);
+    bool handleMatches(const IpmiRequest& request) const;
+    std::uint16_t nextHandle();
+    void openSession(std::uint16_t timeout);
+    void renewHandle(Answer& answer);
+
+    Answer beginSession(const IpmiRequest& request);
+    Answer beginSessionExtended(const IpmiRequest& request);
+    Answer endSession(const IpmiRequest& request);
+    Answer partitionIndexInfo(const IpmiRequest& request);
+    Answer partitionInfo(const IpmiRequest& request);
+    Answer attachPartitions(const IpmiRequest& request);
+    Answer detachPartitions(const IpmiRequest& request);
+    Answer createDynamicPartition(const IpmiRequest& request);
+    Answer deleteDynamicPartition(const IpmiRequest& request);
+    Answer veskStatus(const IpmiRequest& request);
+    Answer getStateFlag(const IpmiRequest& request);
+    Answer setStateFlag(const IpmiRequest& request);
+    Answer storageType(const IpmiRequest& request);
+    Answer accessState(const IpmiRequest& request);
+    Answer systemGeneration(const IpmiRequest& request);
+    Answer capability(const IpmiRequest& request);
+    Answer coldReset(const IpmiRequest& request);
+
+    ControllerConfig config_;
+    PartitionStore store_;
+    ControllerScript script_;
+    PartitionPresenter* presenter_ = nullptr;
+    std::map<CommandKey, HandlerEntry> handlers_;
+    std::map<CommandKey, unsigned> calls_;
+    std::vector<RecordedExchange> exchanges_;
+    std::map<std::uint8_t, PendingCommand> pending_;
+    bool sessionOpen_ = false;
+    std::uint16_t handle_ = 0;
+    std::uint16_t lastIssuedHandle_ = 0;
+    std::uint16_t sessionTimeout_ = 0;
+    unsigned sessionsBegun_ = 0;
+    unsigned coldResets_ = 0;
+};

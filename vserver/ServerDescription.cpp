@@ -1,0 +1,182 @@
+#include "vserver/ServerDescription.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+namespace {
+
+struct DocumentDeleter {
+    void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
+};
+using Document = std::unique_ptr<xmlDoc, DocumentDeleter>;
+
+bool isElement(const xmlNode* node, const char* name) {
+    return node->type == XML_ELEMENT_NODE &&
+           xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0;
+}
+
+std::optional<std::string> attribute(const xmlNode* node, const char* name) {
+    xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    std::string text(reinterpret_cast<const char*>(value));
+    xmlFree(value);
+    return text;
+}
+
+// Decimal or 0x-prefixed hexadecimal, within [0, maximum].
+unsigned long number(const xmlNode* node, const char* name, unsigned long maximum,
+                     unsigned long fallback) {
+    std::optional<std::string> text = attribute(node, name);
+    if (!text) {
+        return fallback;
+    }
+    char* end = nullptr;
+    unsigned long value = std::strtoul(text->c_str(), &end, 0);
+    if (text->empty() || *end != '\0' || value > maximum || text->front() == '-') {
+        throw ServerDescriptionError("attribute " + std::string(name) +
+                                     " has a bad value: " + *text);
+    }
+    return value;
+}
+
+bool flag(const xmlNode* node, const char* name, bool fallback) {
+    std::optional<std::string> text = attribute(node, name);
+    if (!text) {
+        return fallback;
+    }
+    if (*text == "true" || *text == "1") {
+        return true;
+    }
+    if (*text == "false" || *text == "0") {
+        return false;
+    }
+    throw ServerDescriptionError("attribute " + std::string(name) + " is not a truth value");
+}
+
+std::uint8_t storageTypeByte(const xmlNode* node, std::uint8_t fallback) {
+    std::optional<std::string> text = attribute(node, "storageType");
+    if (!text) {
+        return fallback;
+    }
+    if (*text == "Full") {
+        return 0;
+    }
+    if (*text == "Lite") {
+        return 1;
+    }
+    if (*text == "Liter") {
+        return 2;
+    }
+    if (*text == "None") {
+        return 0xFF;
+    }
+    return static_cast<std::uint8_t>(number(node, "storageType", 0xFF, fallback));
+}
+
+StaticPartitionConfig staticPartition(const xmlNode* node) {
+    StaticPartitionConfig partition;
+    partition.slot = static_cast<int>(number(node, "slot", PartitionStore::kMaxSlots - 1, 0));
+    partition.label = attribute(node, "label").value_or("");
+    if (partition.label.size() != 6) {
+        throw ServerDescriptionError("partition label must have six characters: " +
+                                     partition.label);
+    }
+    partition.sizeMB = static_cast<std::uint32_t>(number(node, "sizeMB", 0xFFFF, 1));
+    partition.name = attribute(node, "name").value_or("");
+    return partition;
+}
+
+void readStorage(const xmlNode* storage, ControllerConfig& config) {
+    config.dynamicSlots =
+        static_cast<int>(number(storage, "dynamicSlots", PartitionStore::kMaxSlots, 8));
+    config.dynamicCapacityBytes =
+        static_cast<std::uint64_t>(number(storage, "dynamicCapacityMB", 0xFFFFFF, 0)) * 1048576;
+    std::set<int> slots;
+    for (const xmlNode* child = storage->children; child; child = child->next) {
+        if (!isElement(child, "StaticPartition")) {
+            continue;
+        }
+        StaticPartitionConfig partition = staticPartition(child);
+        if (!slots.insert(partition.slot).second) {
+            throw ServerDescriptionError("two static partitions in slot " +
+                                         std::to_string(partition.slot));
+        }
+        config.staticPartitions.push_back(partition);
+    }
+}
+
+ControllerConfig readController(const xmlNode* node) {
+    ControllerConfig config;
+    config.generationByte =
+        static_cast<std::uint8_t>(number(node, "generation", 0xFF, config.generationByte));
+    config.storageTypeByte = storageTypeByte(node, config.storageTypeByte);
+    config.accessState =
+        static_cast<std::uint8_t>(number(node, "accessState", 0xFF, config.accessState));
+    config.monolithic = flag(node, "monolithic", config.monolithic);
+    config.stateFlag = static_cast<std::uint8_t>(number(node, "stateFlag", 0xFF, 0));
+    config.firstHandle =
+        static_cast<std::uint16_t>(number(node, "firstHandle", 0xFFFF, config.firstHandle));
+    if (config.firstHandle == 0) {
+        throw ServerDescriptionError("a session handle is never 0");
+    }
+    for (const xmlNode* child = node->children; child; child = child->next) {
+        if (isElement(child, "Firmware")) {
+            config.firmwareMajor = static_cast<std::uint8_t>(number(child, "major", 0xFF, 0));
+            config.firmwareMinor = static_cast<std::uint8_t>(number(child, "minor", 0xFF, 0));
+        } else if (isElement(child, "Storage")) {
+            readStorage(child, config);
+        }
+    }
+    return config;
+}
+
+ServerDescription readDocument(xmlDoc* document) {
+    const xmlNode* root = xmlDocGetRootElement(document);
+    if (root == nullptr || !isElement(root, "VirtualServer")) {
+        throw ServerDescriptionError("the root element is not VirtualServer");
+    }
+    ServerDescription server;
+    server.name = attribute(root, "name").value_or("");
+    for (const xmlNode* child = root->children; child; child = child->next) {
+        if (isElement(child, "Description")) {
+            xmlChar* text = xmlNodeGetContent(child);
+            server.description = text ? reinterpret_cast<const char*>(text) : "";
+            xmlFree(text);
+        } else if (isElement(child, "Controller")) {
+            server.controller = readController(child);
+        }
+    }
+    return server;
+}
+
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+}  // namespace
+
+ServerDescription loadServerDescription(const std::string& path) {
+    Document document(xmlReadFile(path.c_str(), nullptr, kParseOptions));
+    if (!document) {
+        throw ServerDescriptionError("cannot read server description " + path);
+    }
+    return readDocument(document.get());
+}
+
+ServerDescription parseServerDescription(const std::string& xmlText) {
+    Document document(xmlReadMemory(xmlText.data(), static_cast<int>(xmlText.size()), "server.xml",
+                                    nullptr, kParseOptions));
+    if (!document) {
+        throw ServerDescriptionError("server description is not well-formed XML");
+    }
+    return readDocument(document.get());
+}
+
+std::string bundledServersDirectory() {
+    return (std::filesystem::path(__FILE__).parent_path() / "servers").string();
+}
