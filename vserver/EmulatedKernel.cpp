@@ -88,6 +88,7 @@ struct EmulatedKernel::State {
     unsigned straysPerRequest = 1;
     int nextFile = 1;
     unsigned openFiles = 0;
+    std::vector<int> openFlags;
     std::vector<IpmiSentMessage> sent;
     std::vector<IpmiReceiveCall> receives;
 
@@ -280,7 +281,7 @@ void refreshNodes(const std::shared_ptr<State>& state) {
             continue;
         }
         std::weak_ptr<State> weak = state;
-        state->server->addDeviceNode(path, [weak](int) -> std::unique_ptr<VirtualDevice> {
+        state->server->addDeviceNode(path, [weak](int flags) -> std::unique_ptr<VirtualDevice> {
             std::shared_ptr<State> shared = weak.lock();
             if (!shared) {
                 errno = ENOENT;
@@ -288,6 +289,7 @@ void refreshNodes(const std::shared_ptr<State>& state) {
             }
             std::lock_guard<std::mutex> lock(shared->mutex);
             ++shared->openFiles;
+            shared->openFlags.push_back(flags);
             return std::make_unique<IpmiDeviceFile>(shared, shared->nextFile++);
         });
     }
@@ -475,6 +477,11 @@ std::vector<IpmiSentMessage> EmulatedKernel::sentMessages() const {
 std::vector<IpmiReceiveCall> EmulatedKernel::receiveCalls() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->receives;
+}
+
+std::vector<int> EmulatedKernel::openFlags() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->openFlags;
 }
 
 unsigned EmulatedKernel::openFiles() const {

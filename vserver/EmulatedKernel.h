@@ -78,7 +78,8 @@ public:
 
     std::vector<IpmiSentMessage> sentMessages() const;
     std::vector<IpmiReceiveCall> receiveCalls() const;
-    unsigned openFiles() const;  // device files open now
+    unsigned openFiles() const;          // device files open now
+    std::vector<int> openFlags() const;  // flags of every open of the device, in order
 
     struct State;
 
