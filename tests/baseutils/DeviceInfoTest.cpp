@@ -113,7 +113,8 @@ TEST(DeviceInfo, CopiesOwnTheirApplicationsAndNullIsIgnored) {
     CDeviceInfo assigned;
     assigned.setApplicationInfo(new CDeviceApplicationInfo{});
     assigned = original;
-    assigned = assigned;
+    CDeviceInfo& same = assigned;
+    assigned = same;
     {
         CDeviceInfo passedByValue = original;
         EXPECT_TRUE(original == passedByValue);
