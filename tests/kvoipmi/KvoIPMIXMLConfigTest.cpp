@@ -126,3 +126,24 @@ TEST(KvoIPMIConfigurationPrecedence, AFileNamedAtInitializeIsRead) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KvoIPMIXMLConfig, TheShippedExampleCarriesTheBuiltInValues) {
+    std::string source = __FILE__;
+    std::string example =
+        readTextFile(source.substr(0, source.rfind("/tests/")) + "/data/KvoIPMIConfig.xml");
+    ASSERT_FALSE(example.empty());
+    ScopedWorkingDirectory cwd;
+    writeTextFile("KvoIPMIConfig.xml", example);
+    KvoIPMIXMLConfig config(Utf8("KvoIPMIConfig.xml"));
+    const std::pair<const char*, int> expected[] = {
+        {"RetryCount", 5}, {"RetryInterval", 50}, {"PollingInterval", 60}, {"PollingCount", 5}};
+    for (const auto& key : expected) {
+        int value = -1;
+        EXPECT_TRUE(config.GetConfigInt(Utf8(key.first), &value)) << key.first;
+        EXPECT_EQ(key.second, value) << key.first;
+    }
+}
+
+}  // namespace
