@@ -38,6 +38,7 @@ protected:
 
     // Builds the storage layer object and forgets what start-up sent.
     secureVesk& layer() {
+        vesk.reset();  // one object at a time: they share the log and the library
         vesk = std::make_unique<secureVesk>();
         controller.clearRecord();
         server.clock().clearSleeps();
