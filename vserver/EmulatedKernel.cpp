@@ -181,6 +181,9 @@ private:
         if (request.msg.data_len > IPMI_MAX_MSG_LENGTH) {
             return fail(EMSGSIZE);
         }
+        if (request.msg.data_len > 0 && !request.msg.data) {
+            return fail(EFAULT);
+        }
         ipmi_system_interface_addr address{};
         std::memcpy(&address, request.addr,
                     std::min<std::size_t>(sizeof(address), request.addr_len));
@@ -248,6 +251,9 @@ private:
         ipmi_system_interface_addr address{IPMI_SYSTEM_INTERFACE_ADDR_TYPE, IPMI_BMC_CHANNEL, 0};
         if (!response.addr || response.addr_len < sizeof(address)) {
             return fail(EINVAL);
+        }
+        if (!response.msg.data && !message.data.empty()) {
+            return fail(EFAULT);
         }
         bool fits = message.data.size() <= response.msg.data_len;
         if (!fits && !truncate) {
