@@ -195,3 +195,38 @@ TEST_F(StorageTest, QuibErrorOfAMissingObject) {
     EXPECT_EQ(44, secureVesk::getQuibError(&vesk));
     EXPECT_EQ(44, vesk.getQuibError());
 }
+
+TEST_F(StorageTest, GenerationFromTheControllersByte) {
+    const std::pair<std::uint8_t, int> cases[] = {
+        {0x0E, 0}, {0x0F, 1}, {0x15, 1}, {0x16, 2}, {0x31, 3},
+        {0x43, 2}, {0x42, 4}, {0x50, 5}, {0x62, 6}, {0xFF, 2},
+    };
+    secureVesk& vesk = layer();
+    for (const auto& [byte, generation] : cases) {
+        SCOPED_TRACE(static_cast<int>(byte));
+        controller.settings().generationByte = byte;
+        EXPECT_EQ(generation, vesk.GetSystemGeneration());
+    }
+    EXPECT_EQ((std::vector<Bytes>(10, Bytes{})), controller.requestsFor(oemCommand(0xBD)));
+    EXPECT_NE(std::string::npos, log().find("It is a pre Mk12 system"));
+    EXPECT_NE(std::string::npos, log().find("It is a Mk17 system"));
+
+    // No answer at all is a failed query, not a pre-Mk12 controller's answer.
+    controller.script().always(oemCommand(0xBD), Behaviour::silent());
+    EXPECT_EQ(0, vesk.GetSystemGeneration());
+    EXPECT_NE(std::string::npos, log().find("Get System Generation Failed"));
+
+    GenerationType = 3;
+    controller.clearRecord();
+    EXPECT_EQ(3, vesk.GetSystemGeneration());
+    EXPECT_EQ(0u, controller.exchanges().size());
+    EXPECT_NE(std::string::npos, log().find("GetSystemGeneration : Returning Cached Value:1"));
+}
+
+TEST_F(StorageTest, NoLibraryMeansFailureNotACrash) {
+    ASSERT_EQ(nullptr, pKvoIPMILibHandle);
+    clearRecord(IPMIReqBuf);
+    EXPECT_EQ(1, OEMIPMIRequest(OEM_VESK_TYPE, 0, &IPMIReqBuf, 4, 6));
+    EXPECT_FALSE(ProcessIPMIReuestResponseUsingKvoIPMI(&IPMIReqBuf));
+    EXPECT_EQ(0u, controller.exchanges().size());
+}
