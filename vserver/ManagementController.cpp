@@ -77,6 +77,7 @@ CommandKey ManagementController::keyOf(const IpmiRequest& request) {
 }
 
 std::optional<IpmiResponse> ManagementController::exchange(const IpmiRequest& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
     CommandKey key = keyOf(request);
     unsigned callNumber = ++calls_[key];
     std::optional<Behaviour> behaviour = script_.take(key, callNumber);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +55,8 @@ public:
 
     explicit ManagementController(ControllerConfig config = {});
 
+    // Safe to call from several threads; the scripting and inspection calls
+    // below are for the test's own thread.
     std::optional<IpmiResponse> exchange(const IpmiRequest& request) override;
 
     // Scripting (see ControllerScript for precedence).
@@ -125,6 +128,7 @@ private:
     Answer capability(const IpmiRequest& request);
     Answer coldReset(const IpmiRequest& request);
 
+    std::mutex mutex_;
     ControllerConfig config_;
     PartitionStore store_;
     ControllerScript script_;
