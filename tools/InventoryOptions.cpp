@@ -52,6 +52,11 @@ const std::map<std::string, ValueHandler>& valueOptions() {
          }},
         {"--pci", parsePci},
         {"--format", parseFormat},
+        {"--virtual-server",
+         [](const std::string& value, InventoryOptions& options, std::string&) {
+             options.virtualServer = value;
+             return true;
+         }},
     };
     return handlers;
 }
@@ -91,7 +96,7 @@ bool parseInventoryOptions(const std::vector<std::string>& arguments, InventoryO
 std::string inventoryUsage() {
     return "Usage: ipmi-inventory [--component ID]... [--pci "
            "VENDOR:DEVICE:SUBVENDOR:SUBDEVICE]...\n"
-           "                      [--format table|xml|json]\n"
+           "                      [--format table|xml|json] [--virtual-server FILE]\n"
            "\n"
            "Lists the firmware and software components the management controller has on\n"
            "record. With --component or --pci (each repeatable) only the matching records\n"
@@ -101,5 +106,8 @@ std::string inventoryUsage() {
            "  --pci V:D:SV:SD  select PCI devices by vendor, device, sub-vendor and\n"
            "                   sub-device id, as the controller reports them\n"
            "  --format FORMAT  table (default), xml or json\n"
+           "  --virtual-server FILE\n"
+           "                   ask the virtual server that FILE describes (for example\n"
+           "                   vserver/servers/default.xml) instead of this machine\n"
            "  -h, --help       show this help\n";
 }

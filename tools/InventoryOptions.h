@@ -12,6 +12,7 @@ struct InventoryOptions {
     std::vector<std::string> components;  // --component ID
     std::vector<SPCIInfo> pciDevices;     // --pci VENDOR:DEVICE:SUBVENDOR:SUBDEVICE
     OutputFormat format = OutputFormat::Table;
+    std::string virtualServer;  // --virtual-server FILE: a server description
     bool help = false;
 
     bool selective() const { return !components.empty() || !pciDevices.empty(); }

@@ -1,9 +1,11 @@
 // Command-line host of the plug-in: runs an inventory and prints the records.
 #include <iostream>
+#include <memory>
 
 #include "inventory/Stage_IPMIInventory.h"
 #include "tools/InventoryOptions.h"
 #include "tools/InventoryOutput.h"
+#include "vserver/SimulatedServer.h"
 
 namespace {
 
@@ -27,6 +29,16 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::cout << inventoryUsage();
         return 0;
+    }
+    std::unique_ptr<SimulatedServer> server;
+    if (!options.virtualServer.empty()) {
+        try {
+            server =
+                std::make_unique<SimulatedServer>(loadServerDescription(options.virtualServer));
+        } catch (const ServerDescriptionError& failure) {
+            std::cerr << "ipmi-inventory: " << failure.what() << "\n";
+            return 2;
+        }
     }
     ReceivedRecords records;
     runInventory(options, records.devices);

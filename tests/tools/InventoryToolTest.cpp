@@ -8,6 +8,7 @@
 #include "tests/support/TestSupport.h"
 #include "tools/InventoryOptions.h"
 #include "tools/InventoryOutput.h"
+#include "vserver/ServerDescription.h"
 
 TEST(InventoryOptions, ParsesRepeatableFiltersAndTheFormat) {
     InventoryOptions options;
@@ -153,4 +154,20 @@ TEST(InventoryProgram, HelpAndBadArguments) {
         "--help)\n",
         bad.err);
     EXPECT_FALSE(fileExists("IPMIInventoryLog.txt"));
+}
+
+TEST(InventoryProgram, RunsAgainstABundledVirtualServer) {
+    ScopedWorkingDirectory cwd;
+    ProgramRun run = runProgram("--virtual-server '" + bundledServersDirectory() +
+                                "/default.xml' --format json");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("[]\n", run.out);
+    EXPECT_NE(std::string::npos,
+              readTextFile("IPMIInventoryLog.txt").find("IPMIInventory::GetInventory end"));
+
+    ProgramRun missing = runProgram("--virtual-server no-such-server.xml");
+    EXPECT_EQ(2, missing.status);
+    EXPECT_EQ("", missing.out);
+    EXPECT_EQ(0u, missing.err.find("ipmi-inventory: "));
+    EXPECT_NE(std::string::npos, missing.err.find("no-such-server.xml"));
 }

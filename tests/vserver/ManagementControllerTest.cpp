@@ -51,9 +51,8 @@ protected:
     }
 
     Bytes withHandle(std::uint8_t sub, Bytes rest) {
-        Bytes data{sub, handle[0], handle[1]};
-        data.insert(data.end(), rest.begin(), rest.end());
-        return data;
+        rest.insert(rest.begin(), {sub, handle[0], handle[1]});
+        return rest;
     }
 
     ManagementController controller;

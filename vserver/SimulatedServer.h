@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+#include "vserver/EmulatedKernel.h"
+#include "vserver/ManagementController.h"
+#include "vserver/ServerDescription.h"
+#include "vserver/VirtualServer.h"
+
+// A whole virtual server built from a description: the host with its
+// emulated kernel and the controller behind the OpenIPMI device. While it
+// lives it is the plug-in's host port.
+class SimulatedServer {
+public:
+    explicit SimulatedServer(const ServerDescription& description);
+
+    SimulatedServer(const SimulatedServer&) = delete;
+    SimulatedServer& operator=(const SimulatedServer&) = delete;
+
+    VirtualServer& host() { return host_; }
+    EmulatedKernel& kernel() { return kernel_; }
+    ManagementController& controller() { return controller_; }
+
+private:
+    VirtualServer host_;
+    EmulatedKernel kernel_;
+    ManagementController controller_;
+    ScopedHostPort installed_;
+};
