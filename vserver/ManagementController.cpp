@@ -187,19 +187,19 @@ void ManagementController::renewHandle(Answer& answer) {
 }
 
 ManagementController::Answer ManagementController::beginSession(const IpmiRequest& request) {
-    if (request.data[1] != 0x00) {
-        return Answer{kInvalidField, {}};
-    }
-    openSession(littleEndian(request.data, 2));
-    Answer answer{0, std::vector<std::uint8_t>(kBeginBytes, 0)};
-    answer.bytes[0] = static_cast<std::uint8_t>(handle_ & 0xFF);
-    answer.bytes[1] = static_cast<std::uint8_t>(handle_ >> 8);
-    return answer;
+    return beginSessionWithMode(request, 0x00);
 }
 
 ManagementController::Answer ManagementController::beginSessionExtended(
     const IpmiRequest& request) {
-    if (request.data[1] != 0x02) {
+    return beginSessionWithMode(request, 0x02);
+}
+
+// Both begin commands carry their mode in data byte 1 and the session
+// time-out after it.
+ManagementController::Answer ManagementController::beginSessionWithMode(
+    const IpmiRequest& request, std::uint8_t mode) {
+    if (request.data[1] != mode) {
         return Answer{kInvalidField, {}};
     }
     openSession(littleEndian(request.data, 2));

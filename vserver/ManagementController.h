@@ -112,6 +112,7 @@ private:
 
     Answer beginSession(const IpmiRequest& request);
     Answer beginSessionExtended(const IpmiRequest& request);
+    Answer beginSessionWithMode(const IpmiRequest& request, std::uint8_t mode);
     Answer endSession(const IpmiRequest& request);
     Answer partitionIndexInfo(const IpmiRequest& request);
     Answer partitionInfo(const IpmiRequest& request);
