@@ -1,5 +1,6 @@
 #include "baseutils/Logger.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <iomanip>
@@ -11,9 +12,11 @@ std::string FormatLocalTime(const char* pattern, std::size_t maxLength) {
     std::time_t now = hostPort().now();
     std::tm local{};
     localtime_r(&now, &local);
-    std::vector<char> buffer(maxLength + 1, '\0');
+    // Room for the whole text first: strftime gives nothing at all when the
+    // buffer is too small, and the text is to be cut, not lost.
+    std::vector<char> buffer(maxLength + 256, '\0');
     std::size_t length = std::strftime(buffer.data(), buffer.size(), pattern, &local);
-    return std::string(buffer.data(), length);
+    return std::string(buffer.data(), std::min(length, maxLength));
 }
 
 std::string getFileName(const std::string& path) {

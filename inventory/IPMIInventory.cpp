@@ -28,29 +28,31 @@ std::string currentDirectory() {
 
 void IPMIInventory::GetInvXMLString() {
     logLine(__LINE__, "IPMIInventory::GetInvXMLString start");
+    // The driver brings up the storage layer as it is built: before the
+    // program path is logged, and torn down only after " No Vesk".
+    std::unique_ptr<CInvHelper> helper;
+    if (!inventoryDocumentSourceForTests) {
+        helper = std::make_unique<CInvHelper>();
+    }
+    int veskType = 0;
+    std::string errorText;
     std::string program = currentDirectory() + "/" + "ipmiinventory.exe";
     std::vector<char> buffer(program.begin(), program.end());
     buffer.push_back('\0');
     char* arguments[] = {buffer.data(), nullptr};
     logLine(__LINE__, "File path: " + program);
 
-    if (inventoryDocumentSourceForTests) {
-        strOutputXMLString = inventoryDocumentSourceForTests();
-        logLine(__LINE__, "IPMIInventory::GetInvXMLString end");
-        return;
-    }
-
-    int veskType = 0;
-    std::string errorText;
-    {
-        CInvHelper helper;
-        bool success = helper.DoInventory(arguments, veskType, errorText);
+    if (helper) {
+        bool success = helper->DoInventory(arguments, veskType, errorText);
         logLine(__LINE__, success ? "DoInventory success" : "DoInventory failed");
-        strOutputXMLString = helper.GetPyxInv();
+        strOutputXMLString = helper->GetPyxInv();
+    } else {
+        strOutputXMLString = inventoryDocumentSourceForTests();
     }
     if (veskType == 0) {
         logLine(__LINE__, " No Vesk");
     }
+    helper.reset();
     logLine(__LINE__, "IPMIInventory::GetInvXMLString end");
 }
 

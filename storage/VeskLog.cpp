@@ -27,6 +27,11 @@ void enableVeskLog() {
         return;
     }
     LogFile.open(LogFilePath, std::ios::out | std::ios::app);
+    // A log that cannot be opened stays off, so the next layer tries again.
+    if (!LogFile.is_open()) {
+        LogFile.clear();
+        return;
+    }
     bVeskDebugLog = true;
     logVeskMsg(__FILE__, __LINE__, "Debug message logging started.");
 }
@@ -35,6 +40,8 @@ void disableVeskLog() {
     if (!bVeskDebugLog) {
         return;
     }
+    // A write that failed earlier must not keep the log on (and closed) for good.
+    LogFile.clear();
     LogFile.close();
     if (!LogFile.fail()) {
         bVeskDebugLog = false;

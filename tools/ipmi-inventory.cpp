@@ -1,4 +1,5 @@
 // Command-line host of the plug-in: runs an inventory and prints the records.
+#include <exception>
 #include <iostream>
 #include <memory>
 
@@ -38,6 +39,11 @@ int main(int argc, char** argv) {
         } catch (const ServerDescriptionError& failure) {
             std::cerr << "ipmi-inventory: " << failure.what() << "\n";
             return 2;
+        } catch (const std::exception& failure) {
+            // Not the argument's fault: the virtual server could not be set up here.
+            std::cerr << "ipmi-inventory: cannot start the virtual server: " << failure.what()
+                      << "\n";
+            return 1;
         }
     }
     ReceivedRecords records;

@@ -45,6 +45,12 @@ TEST_F(PluginLogTest, LinesPadSourceAndLineAndASecondInitializeChangesNothing) {
     EXPECT_FALSE(fileExists("other.log"));
 }
 
+TEST_F(PluginLogTest, TimeTextsAreCutNotLost) {
+    EXPECT_EQ("[2026-12-04T21:20:27] ", FormatLocalTime("[%Y-%m-%dT%H:%M:%S] ", 79));
+    EXPECT_EQ("12/04/26, 09:20:27 PM", FormatLocalTime("%D, %r", 29));
+    EXPECT_EQ("12/04/26, 0", FormatLocalTime("%D, %r", 11));
+}
+
 TEST(FileNameHelpers, BaseNameAndHexadecimalText) {
     EXPECT_EQ("c.cpp", CLogger::getFileName("/a/b/c.cpp"));
     EXPECT_EQ("c.cpp", getFileName("c.cpp"));

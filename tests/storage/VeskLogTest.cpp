@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/support/TestSupport.h"
 #include "vserver/VirtualServer.h"
 
@@ -49,4 +51,24 @@ TEST_F(VeskLogTest, MarkerSwitchesItOnAndRunsAccumulate) {
     EXPECT_EQ(first + started.size(), log.find(run0));
     EXPECT_EQ(second + started.size(), log.find(run1));
     EXPECT_EQ(log.size(), log.find(run1) + run1.size());
+}
+
+TEST_F(VeskLogTest, ALogThatCannotBeOpenedOrWrittenDoesNotStayOn) {
+    writeTextFile("zebdebuglog", "");
+    std::filesystem::create_directory("QUIB_DBG.log");
+    enableVeskLog();
+    EXPECT_FALSE(bVeskDebugLog);
+
+    std::filesystem::remove("QUIB_DBG.log");
+    enableVeskLog();
+    ASSERT_TRUE(bVeskDebugLog);
+    LogFile.setstate(std::ios::badbit);  // as after a write to a full disk
+    disableVeskLog();
+    EXPECT_FALSE(bVeskDebugLog);
+
+    enableVeskLog();
+    logVeskMsg("/src/storage/SecureVesk.cpp", 9, "written again");
+    disableVeskLog();
+    EXPECT_NE(std::string::npos,
+              readTextFile("QUIB_DBG.log").find(": SecureVesk.cpp:9: written again\n"));
 }

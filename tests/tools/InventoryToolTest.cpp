@@ -130,9 +130,9 @@ struct ProgramRun {
     std::string err;
 };
 
-ProgramRun runProgram(const std::string& arguments) {
+ProgramRun runProgram(const std::string& arguments, const std::string& environment = "") {
     int raw = std::system(
-        (std::string("'") + IPMI_INVENTORY_PROGRAM + "' " + arguments + " >out.txt 2>err.txt")
+        (environment + "'" + IPMI_INVENTORY_PROGRAM + "' " + arguments + " >out.txt 2>err.txt")
             .c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readTextFile("out.txt"),
             readTextFile("err.txt")};
@@ -164,6 +164,15 @@ TEST(InventoryProgram, RunsAgainstABundledVirtualServer) {
     EXPECT_EQ("[]\n", run.out);
     EXPECT_NE(std::string::npos,
               readTextFile("IPMIInventoryLog.txt").find("IPMIInventory::GetInventory end"));
+
+    // No place for the virtual server's sandbox: one line, no crash.
+    ProgramRun homeless =
+        runProgram("--virtual-server '" + bundledServersDirectory() + "/default.xml'",
+                   "TMPDIR=no-such-directory ");
+    EXPECT_EQ(1, homeless.status);
+    EXPECT_EQ("", homeless.out);
+    EXPECT_EQ(0u, homeless.err.find("ipmi-inventory: cannot start the virtual server: "));
+    EXPECT_EQ(homeless.err.size() - 1, homeless.err.find('\n'));
 
     ProgramRun missing = runProgram("--virtual-server no-such-server.xml");
     EXPECT_EQ(2, missing.status);
