@@ -22,7 +22,7 @@ CKvoIPMICommandData::CKvoIPMICommandData(_KvoIPMICommandData* data) : mData(data
 }
 
 CKvoIPMICommandData::~CKvoIPMICommandData() {
-    KVO_LOG(KvoLogDebug, "Command record released");
+    KVO_LOG(KvoLogInfo, "Command record released");
 }
 
 // The settings accessors tolerate a record without settings: reads give 0

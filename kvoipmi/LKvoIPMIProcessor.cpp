@@ -94,7 +94,7 @@ unsigned int IPMIProcessor::Process(CKvoIPMICommandData& command) {
     // descriptor beyond FD_SETSIZE cannot be waited for with select.
     if (requestLength < 2 || requestLength > KVO_IPMI_MAX_BUFFER_LENGTH || mDescriptor < 0 ||
         mDescriptor >= FD_SETSIZE) {
-        KVO_LOG(KvoLogError, "Invalid IPMI request length %u or descriptor %d", requestLength,
+        KVO_LOG(KvoLogInfo, "Invalid IPMI request length %u or descriptor %d", requestLength,
                 mDescriptor);
         return KVO_IPMI_PROCESSOR_FAILURE;
     }

@@ -158,7 +158,9 @@ bool CLinuxImpl::IsFileExits(const std::string& name) {
 std::string CLinuxImpl::getCurrentDirectory() {
     char buffer[2048];
     if (!getcwd(buffer, sizeof(buffer))) {
-        return "/";
+        // Too deep for the buffer: a relative prefix still names files here,
+        // where "/" would name files in the root directory.
+        return "./";
     }
     return std::string(buffer) + "/";
 }

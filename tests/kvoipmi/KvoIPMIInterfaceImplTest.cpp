@@ -93,6 +93,22 @@ TEST(KvoIPMIInterfaceImpl, TheCallersSettingsPointerIsGivenBackAfterEveryRequest
     EXPECT_EQ(nullptr, record.configuration);
 }
 
+TEST(KvoIPMIInterfaceImpl, ASecondInitializeKeepsTheOpenSessionAndItsSettings) {
+    IpmiBench bench;
+    bench.bmc.answer(0x30, 0x01, 0xC0);
+    KvoIPMIInterfaceImpl facade;
+    _KvoIPMIConfiguration first = Settings(2, 30);
+    _KvoIPMIConfiguration second = Settings(4, 10);
+    ASSERT_EQ(0u, facade.Initialize(&first));
+    ASSERT_EQ(0u, facade.Initialize(&second));
+    EXPECT_EQ(1u, bench.server.openedPaths().size());
+
+    _KvoIPMICommandData record = MakeRecord(0x30, 0x01);
+    EXPECT_EQ(0u, facade.IPMIRequest(&record));
+    EXPECT_EQ(2u, bench.bmc.requestCount(0x30, 0x01));
+    EXPECT_EQ((std::vector<std::uint64_t>{30, 30}), bench.server.clock().sleeps());
+}
+
 TEST(KvoIPMIInterfaceImpl, EachThreadHasItsOwnSessionAndDescriptor) {
     IpmiBench bench;
     writeTextFile("zebdebuglog", "");

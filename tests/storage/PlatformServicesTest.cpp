@@ -1,5 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -152,6 +154,19 @@ TEST_F(PlatformServicesTest, FileTestsAndDirectories) {
     EXPECT_EQ("true &", commands().back());
     CPlatformLayer::Sleep(2);
     EXPECT_EQ(std::vector<std::uint64_t>{2000}, server.clock().sleeps());
+}
+
+TEST_F(PlatformServicesTest, AWorkingDirectoryTooDeepForTheBufferStillNamesItsOwnFiles) {
+    // Nine levels of 250 characters: deeper than the 2048-byte buffer.
+    const std::string level(250, 'd');
+    for (int depth = 0; depth < 9; ++depth) {
+        ASSERT_EQ(0, mkdir(level.c_str(), 0700));
+        ASSERT_EQ(0, chdir(level.c_str()));
+    }
+    writeTextFile("x.xml", "<x/>");
+    EXPECT_EQ("./", CPlatformLayer::getCurrentDirectory());
+    EXPECT_TRUE(CPlatformLayer::IsFileExits("x.xml"));
+    EXPECT_FALSE(CPlatformLayer::IsFileExits("etc/passwd"));
 }
 
 TEST_F(PlatformServicesTest, TheHardwareAccessLibraryIsAbsentHere) {
