@@ -208,6 +208,7 @@ TEST_F(InventoryTest, SelectiveInventoryAppendsOncePerMatchingFilterEntry) {
         {{"202", "nothing"}, {}, {"host", "D"}},
         {{"10"}, {}, {"host"}},
         {{""}, {}, {"host", "C"}},
+        {{"55"}, {}, {"host"}},  // a PCI record's component id is empty
         {{}, {pciFilter("8086", "1f", "1028", "0a")}, {"host", "C"}},
         {{}, {pciFilter("8086", "1f", "1028", "0A")}, {"host"}},
         {{}, {pciFilter("", "", "", "")}, {"host", "A", "B", "D"}},
