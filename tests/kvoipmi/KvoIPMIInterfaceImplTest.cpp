@@ -146,9 +146,13 @@ TEST(KvoIPMIInterfaceImpl, EachThreadHasItsOwnSessionAndDescriptor) {
     first.join();
     second.join();
 
+    // One message id counter for every session: each send takes the next id.
     std::set<int> files;
-    for (const IpmiSentMessage& message : bench.kernel.sentMessages()) {
-        files.insert(message.file);
+    std::vector<IpmiSentMessage> sent = bench.kernel.sentMessages();
+    ASSERT_EQ(4u, sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        files.insert(sent[i].file);
+        EXPECT_EQ(sent[0].msgid + static_cast<long>(i), sent[i].msgid);
     }
     EXPECT_EQ((std::set<int>{2, 3}), files);
     EXPECT_EQ(1u, KvoIPMISessionHandler::GetInstance()->SessionCount());
