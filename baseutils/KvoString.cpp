@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -132,6 +133,8 @@ KvoString::KvoString(const Units& units) : Units(units) {}
 
 KvoString::KvoString(const KvoString& other)
     : Units(other, 0, other.find(static_cast<unsigned short>(0))) {}
+
+KvoString::KvoString(KvoString&& other) noexcept : Units(std::move(other)) {}
 
 KvoString& KvoString::operator=(const KvoString& other) {
     Units::operator=(other);
@@ -285,18 +288,20 @@ bool KvoString::SubStrings(const KvoString& delimiters, std::vector<KvoString>& 
 }
 
 KvoString& KvoString::ReplaceAll(const KvoString& from, const KvoString& to) {
-    if (from.empty()) {
+    if (from.empty() || static_cast<const Units&>(from) == static_cast<const Units&>(to)) {
         return *this;
     }
-    // When to contains from, searching again over a replacement would never
-    // end: the search then goes on behind it. Otherwise occurrences that a
-    // replacement creates are replaced too; they can only begin within
+    // Searching again from the beginning ends only when to is not longer than
+    // from: the text then shrinks, or keeps its length and moves one way in
+    // order. A longer to can grow the text forever (ab -> bbaa on aab, and any
+    // to that contains from), so then the search goes on behind it.
+    // Occurrences that a replacement creates can only begin within
     // from.size() - 1 units before the replaced place.
-    const bool resumeBehind = to.find(from) != npos;
+    const bool rescan = to.size() <= from.size();
     size_type position = find(from);
     while (position != npos) {
         replace(position, from.size(), to);
-        size_type next = resumeBehind                  ? position + to.size()
+        size_type next = !rescan                       ? position + to.size()
                          : position >= from.size() - 1 ? position - (from.size() - 1)
                                                        : 0;
         position = find(from, next);

@@ -20,6 +20,9 @@ public:
     KvoString(const Units& units);
     // Keeps the units up to the first zero unit of other.
     KvoString(const KvoString& other);
+    // Keeps all units: a text returned by value or stored in a container is
+    // not cut, whether or not the compiler elides the copy.
+    KvoString(KvoString&& other) noexcept;
     // Keeps all units of other.
     KvoString& operator=(const KvoString& other);
     virtual ~KvoString();

@@ -58,4 +58,48 @@ exit $found;
   echo "direct host calls above: go through hostPort() (baseutils/HostPort.h)"
   exit 1
 }
+# Files under absolute system paths are touched only through the resolved
+# path: a call that opens, inspects or edits a file and names a system path
+# (a literal, or a constant defined from one in the same source) must resolve
+# it on that line or go through hostPort() itself.
+perl -e '
+use strict;
+use warnings;
+my $system = qr{"/(?:etc|tmp|dev|sys|proc|lib|lib64|opt|scratch|var|usr|vmfs|mnt|run)(?:/[^"]*)?"};
+my $touch = qr/\b(?:fopen|freopen|opendir|stat|lstat|statfs|access|readlink|realpath|mkdir|rmdir|remove|rename|unlink|chmod|truncate|creat|mkstemp|dlopen|xmlParseFile|xmlReadFile|xmlSaveFile|xmlSaveFormatFile|xmlSaveFormatFileEnc|open)\s*\(|\b[io]?fstream\s+\w+\s*[({]/;
+my $found = 0;
+for my $file (@ARGV) {
+    open(my $in, "<", $file) or die "$file: $!";
+    local $/;
+    my $text = <$in>;
+    close($in);
+    # Blank out comments only; the literals are what is looked for.
+    $text =~ s{(//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*")}
+              { my $m = $1; $m =~ /^"/ ? $m : do { $m =~ s/[^\n]/ /g; $m } }gse;
+    my %constant;
+    while ($text =~ /(\w+)\s*(?:\[\s*\w*\s*\])?\s*=\s*\{?\s*$system/g) {
+        $constant{$1} = 1;
+    }
+    while ($text =~ /(?:string|char\s*\*|char)\s+(\w+)\s*[({]\s*$system/g) {
+        $constant{$1} = 1;
+    }
+    my $names = join("|", map { quotemeta } sort keys %constant);
+    my @lines = split /\n/, $text, -1;
+    for my $i (0 .. $#lines) {
+        my $line = $lines[$i];
+        next if $line =~ /hostPort\(\)|resolve\s*\(/;
+        next unless $line =~ $touch;
+        my $rest = substr($line, $-[0]);
+        if ($rest =~ $system || ($names ne "" && $rest =~ /\b(?:$names)\b/)) {
+            $line =~ s/^\s+//;
+            print "$file:" . ($i + 1) . ": $line\n";
+            $found = 1;
+        }
+    }
+}
+exit $found;
+' "${files[@]}" || {
+  echo "system paths touched above without hostPort().resolve()"
+  exit 1
+}
 echo "no direct host calls in ${#files[@]} plug-in sources"

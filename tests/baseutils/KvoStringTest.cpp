@@ -99,6 +99,34 @@ TEST(KvoString, CopyStopsAtZeroUnitButAssignmentKeepsAll) {
     EXPECT_EQ((Units{'a', 0, 'b'}), static_cast<const Units&>(assigned));
 }
 
+namespace {
+
+// Two named results: the compiler cannot elide the copy, the text is moved.
+KvoString eitherOf(bool first) {
+    KvoString a(Units{'a', 0, 'b'});
+    KvoString b(Units{'c', 0, 'd'});
+    if (first) {
+        return a;
+    }
+    return b;
+}
+
+}  // namespace
+
+TEST(KvoString, MovedTextsKeepTheirZeroUnits) {
+    EXPECT_EQ((Units{'a', 0, 'b'}), static_cast<const Units&>(eitherOf(true)));
+    EXPECT_EQ((Units{'c', 0, 'd'}), static_cast<const Units&>(eitherOf(false)));
+
+    std::vector<KvoString> pieces;
+    KvoString(Units{'x', 0, 'y', ',', 'z'}).SubStrings(utf8(","), pieces);
+    for (int i = 0; i < 20; ++i) {  // the vector grows and moves its elements
+        pieces.push_back(KvoString(Units{'p', 0}));
+    }
+    EXPECT_EQ((Units{'x', 0, 'y'}), static_cast<const Units&>(pieces[0]));
+    EXPECT_EQ((Units{'z'}), static_cast<const Units&>(pieces[1]));
+    EXPECT_EQ((Units{'p', 0}), static_cast<const Units&>(pieces.back()));
+}
+
 TEST(KvoString, GetCStringWritesOnlyWhenTheTextAndItsNulFit) {
     KvoString text = utf8("\xC3\xA9t\xC3\xA9");  // five bytes
     char buffer[16];
@@ -181,9 +209,13 @@ TEST(KvoString, ReplacesAllOccurrences) {
         {"abc", "", "x", "abc"},
         {"abc", "x", "y", "abc"},
         {"x.y", ".", "", "xy"},
-        // to containing from: the search goes on behind the replacement.
+        {"aab", "ab", "ba", "baa"},  // as long as from: still searched from the start
+        {"ab", "ab", "ab", "ab"},
+        // A longer to would grow the text forever when searched again from the
+        // start; the search goes on behind the replacement.
         {"a.b.c", ".", "..", "a..b..c"},
         {"aa", "a", "aa", "aaaa"},
+        {"aab", "ab", "bbaa", "abbaa"},
     };
     for (const Case& c : cases) {
         KvoString text = utf8(c.text);
