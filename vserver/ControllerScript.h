@@ -43,6 +43,7 @@ struct Behaviour {
     bool noAnswer = false;
     // Accepted but still running: answered with pendingCode, then
     // "GetVESKStatus" reports 2 for this many polls before finalStatus.
+    // Until then a resend of the command gets the same answer.
     std::optional<int> pendingPolls;
     std::uint8_t pendingCode = 2;
     std::uint8_t finalStatus = 0;

@@ -22,7 +22,8 @@ constexpr std::size_t kGetFlagBytes = 5;
 constexpr std::size_t kSetFlagBytes = 4;
 constexpr std::size_t kTypeBytes = 3;
 constexpr std::size_t kGenerationBytes = 6;
-constexpr std::size_t kCapabilityBytes = 20;
+constexpr std::size_t kCapabilityBytes = 20;       // function 0x04
+constexpr std::size_t kFirmwareVersionBytes = 27;  // function 0x01
 
 std::uint16_t littleEndian(const std::vector<std::uint8_t>& data, std::size_t at) {
     return static_cast<std::uint16_t>(data[at] | (data[at + 1] << 8));
@@ -85,8 +86,25 @@ std::optional<IpmiResponse> ManagementController::exchange(const IpmiRequest& re
         exchanges_.push_back({request, std::nullopt});
         return std::nullopt;
     }
-    Answer answer = behaviour ? scripted(key, request, *behaviour) : dispatch(key, request);
-    return respond(request, answer);
+    if (behaviour) {
+        return respond(request, scripted(key, request, *behaviour));
+    }
+    // A resend of a command that is still running (the library repeats a
+    // code-255 answer) gets the same answer and does not run it again.
+    if (const PendingCommand* command = running(key)) {
+        return respond(request, command->accepted);
+    }
+    return respond(request, dispatch(key, request));
+}
+
+const ManagementController::PendingCommand* ManagementController::running(
+    const CommandKey& key) const {
+    if (key.netfn != kOemNetFn || key.cmd != kStorageCommand || key.sub < 0 ||
+        key.sub == kStatusSubCommand) {
+        return nullptr;
+    }
+    auto found = pending_.find(static_cast<std::uint8_t>(key.sub));
+    return found == pending_.end() ? nullptr : &found->second;
 }
 
 std::optional<IpmiResponse> ManagementController::respond(const IpmiRequest& request,
@@ -120,8 +138,8 @@ ManagementController::Answer ManagementController::scripted(const CommandKey& ke
     }
     if (behaviour.pendingPolls) {
         std::uint8_t sub = request.data.empty() ? 0 : request.data[0];
-        pending_[sub] = PendingCommand{*behaviour.pendingPolls, behaviour.finalStatus};
         answer.code = behaviour.pendingCode;
+        pending_[sub] = PendingCommand{*behaviour.pendingPolls, behaviour.finalStatus, answer};
         return answer;
     }
     if (behaviour.renewHandle) {
@@ -197,8 +215,8 @@ ManagementController::Answer ManagementController::beginSessionExtended(
 
 // Both begin commands carry their mode in data byte 1 and the session
 // time-out after it.
-ManagementController::Answer ManagementController::beginSessionWithMode(
-    const IpmiRequest& request, std::uint8_t mode) {
+ManagementController::Answer ManagementController::beginSessionWithMode(const IpmiRequest& request,
+                                                                        std::uint8_t mode) {
     if (request.data[1] != mode) {
         return Answer{kInvalidField, {}};
     }
@@ -333,14 +351,15 @@ ManagementController::Answer ManagementController::systemGeneration(const IpmiRe
 }
 
 ManagementController::Answer ManagementController::capability(const IpmiRequest& request) {
-    Answer answer{0, std::vector<std::uint8_t>(kCapabilityBytes, 0)};
     switch (request.data[0]) {
-        case 0x01:
+        case 0x01: {
+            Answer answer{0, std::vector<std::uint8_t>(kFirmwareVersionBytes, 0)};
             answer.bytes[0] = config_.firmwareMajor;
             answer.bytes[1] = config_.firmwareMinor;
             return answer;
+        }
         case 0x04:
-            return answer;
+            return Answer{0, std::vector<std::uint8_t>(kCapabilityBytes, 0)};
         default:
             return Answer{kInvalidField, {}};
     }

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "tests/storage/StorageFixture.h"
 
 namespace {
 
 const CommandKey kIndexInfo = storageCommand(0x03);
+const CommandKey kCreate = storageCommand(0x07);
 const CommandKey kStatus = storageCommand(0x0A);
 const CommandKey kType = oemCommand(0xAD);
 
@@ -89,12 +92,18 @@ TEST_F(StorageTest, RepeatCodesOnAStorageCommandAreNotPolled) {
 TEST_F(StorageTest, ProcessingCodeSleepsThenPollsUntilTheCommandFinishes) {
     secureVesk& vesk = layerWithSession();
     Bytes handle = handleBytes();
-    // The library repeats code 255 itself before the layer sees it.
-    controller.script().always(kIndexInfo, Behaviour::pending(1, 0, 255));
-    EXPECT_NE(0, vesk.getPartIndexInfo());
+    // The library resends a code-255 answer itself; the controller answers
+    // the resends of the running command alike and creates one partition.
+    controller.script().queue(kCreate, Behaviour::pending(1, 0, 255));
+    requestWithHandle();
+    requestByte(IPMIReqBuf, 3) = 1;
+    std::memcpy(&requestByte(IPMIReqBuf, 5), "SECUPD", 6);
+    requestByte(IPMIReqBuf, 11) = 0x40;
+    EXPECT_EQ(0, vesk.IPMIRequest(0x07, &IPMIReqBuf, 14, 9));
     EXPECT_EQ(0, responseByte(IPMIReqBuf, 0));
+    EXPECT_EQ(0x0001, controller.storage().dynamicBitmap());
     EXPECT_EQ((std::vector<std::uint64_t>{2000, 1000, 1000}), longSleeps());
-    Bytes status{0x0A, handle[0], handle[1], 0x03, 0x00, 0x00};
+    Bytes status{0x0A, handle[0], handle[1], 0x07, 0x00, 0x00};
     EXPECT_EQ((std::vector<Bytes>{status, status}), controller.requestsFor(kStatus));
     EXPECT_NE(std::string::npos, log().find("QUENTA is processing\n"));
     EXPECT_NE(std::string::npos, log().find("Polling Count 1 \n "));

@@ -127,3 +127,14 @@ TEST_F(StorageTest, DestructionEndsTheSessionAndReleasesTheLibrary) {
     EXPECT_EQ(60, controller.sessionTimeout());
     EXPECT_EQ((std::vector<std::uint64_t>{60000, 60000}), longSleeps());
 }
+
+// The library facade is process-wide: a second object replaces the first's
+// (the sanitizer's leak check catches a facade left behind).
+TEST_F(StorageTest, ASecondObjectTakesOverTheLibrary) {
+    layer();
+    auto second = std::make_unique<secureVesk>();
+    ASSERT_NE(nullptr, pKvoIPMILibHandle);
+    EXPECT_EQ(1, second->GetVeskType());
+    second.reset();
+    EXPECT_EQ(nullptr, pKvoIPMILibHandle);
+}

@@ -68,9 +68,10 @@ TEST_F(ControllerTest, IdentityAnswers) {
     controller.settings().accessState = 2;
     EXPECT_EQ((Bytes{0, 0x02, 0, 0}), send({0x30, 0xAE, {0, 0}}));
     Bytes firmware = send({0x30, 0xBF, {0x01}});
+    EXPECT_EQ(28u, firmware.size());  // the 30 response bytes the host expects
     EXPECT_EQ(0x02, firmware.at(1));
     EXPECT_EQ(0x20, firmware.at(2));
-    EXPECT_EQ(0, send({0x30, 0xBF, {0x04}}).at(0));
+    EXPECT_EQ((Bytes(21, 0)), send({0x30, 0xBF, {0x04}}));
     controller.settings().monolithic = true;
     EXPECT_EQ((Bytes{ManagementController::kInvalidCommand}), send({0x30, 0xBD, {}}));
     EXPECT_EQ((Bytes{ManagementController::kInvalidCommand}), send({0x0A, 0x10, {}}));
