@@ -137,9 +137,12 @@ ManagementController::Answer ManagementController::scripted(const CommandKey& ke
         answer.bytes = *behaviour.data;
     }
     if (behaviour.pendingPolls) {
-        std::uint8_t sub = request.data.empty() ? 0 : request.data[0];
         answer.code = behaviour.pendingCode;
-        pending_[sub] = PendingCommand{*behaviour.pendingPolls, behaviour.finalStatus, answer};
+        // Only storage sub-commands can be asked about with "GetVESKStatus".
+        if (key.sub >= 0) {
+            pending_[static_cast<std::uint8_t>(key.sub)] =
+                PendingCommand{*behaviour.pendingPolls, behaviour.finalStatus, answer};
+        }
         return answer;
     }
     if (behaviour.renewHandle) {

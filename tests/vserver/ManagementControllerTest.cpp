@@ -132,6 +132,8 @@ TEST_F(ControllerTest, PendingCommandsReportThroughTheStatusCommand) {
     Bytes create = withHandle(0x07, {2, 0, 'S', 'E', 'C', 'U', 'P', 'D', 0x40});
     EXPECT_EQ(2, send(storage(create)).at(0));
     EXPECT_TRUE(controller.hasPending(0x07));
+    // A resend of the running command is answered alike and runs nothing.
+    EXPECT_EQ(2, send(storage(create)).at(0));
     Bytes status = withHandle(0x0A, {0x07, 0, 0});
     EXPECT_EQ((Bytes{0, 0, 0, 2, 0}), send(storage(status)));
     EXPECT_EQ((Bytes{0, 0, 0, 2, 0}), send(storage(status)));
@@ -144,6 +146,12 @@ TEST_F(ControllerTest, PendingCommandsReportThroughTheStatusCommand) {
     EXPECT_EQ(255, send(storage(create)).at(0));
     EXPECT_EQ((Bytes{0, 0, 0, 5, 0}), send(storage(status)));
     EXPECT_EQ(0x0001, controller.storage().dynamicBitmap());
+
+    // Only storage sub-commands stay pending; a begin is not taken for one.
+    controller.script().queue(oemCommand(0xAD), Behaviour::pending(3));
+    EXPECT_EQ(2, send({0x30, 0xAD, {0, 0}}).at(0));
+    EXPECT_FALSE(controller.hasPending(0x00));
+    EXPECT_EQ(0, send(storage({0x00, 0x00, 0x3C, 0x00, 0, 0})).at(0));
 }
 
 TEST_F(ControllerTest, PartitionsAttachDetachCreateDelete) {
