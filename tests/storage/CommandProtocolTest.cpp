@@ -113,11 +113,18 @@ TEST_F(StorageTest, ProcessingCodeSleepsThenPollsUntilTheCommandFinishes) {
 TEST_F(StorageTest, PollingVerdicts) {
     secureVesk& vesk = layerWithSession();
 
+    // Finished at the first poll: one status request after one second.
+    controller.script().queue(kIndexInfo, Behaviour::pending(0));
+    requestWithHandle();
+    EXPECT_EQ(0, vesk.IPMIRequest(0x03, &IPMIReqBuf, 7, 13));
+    EXPECT_EQ(1u, controller.callCount(kStatus));
+    EXPECT_EQ((std::vector<std::uint64_t>{1000}), longSleeps());
+
     // 2, 2, 5: the command failed; its code reaches IPMIReqBuf.
     controller.script().queue(kIndexInfo, Behaviour::pending(2, 5));
     requestWithHandle();
     EXPECT_EQ(2, vesk.IPMIRequest(0x03, &IPMIReqBuf, 7, 13));
-    EXPECT_EQ(3u, controller.callCount(kStatus));
+    EXPECT_EQ(4u, controller.callCount(kStatus));
     EXPECT_EQ(5, responseByte(IPMIReqBuf, 0));
 
     // The status command itself fails: the loop ends at once.
@@ -126,7 +133,7 @@ TEST_F(StorageTest, PollingVerdicts) {
     controller.script().queue(kIndexInfo, Behaviour::pending(0));
     requestWithHandle();
     EXPECT_EQ(2, vesk.IPMIRequest(0x03, &IPMIReqBuf, 7, 13));
-    EXPECT_EQ(4u, controller.callCount(kStatus));
+    EXPECT_EQ(5u, controller.callCount(kStatus));
     EXPECT_EQ(2, responseByte(IPMIReqBuf, 0));
     EXPECT_NE(std::string::npos,
               log().find("GetVESKStatus Command returned: FAILURE.  Breaking out of Poll Loop"));
