@@ -60,20 +60,6 @@ const EsmStatus* esmStatus(unsigned char code) {
     return &table[code - 1];
 }
 
-std::string hex2(unsigned char value) {
-    char text[3];
-    std::snprintf(text, sizeof(text), "%02x", value);
-    return text;
-}
-
-std::string dumpBytes(const unsigned char* bytes, unsigned count) {
-    std::string text;
-    for (unsigned i = 0; i < count && i < KVO_IPMI_MAX_BUFFER_LENGTH; ++i) {
-        text += " 0x" + hex2(bytes[i]);
-    }
-    return text + "]\n";
-}
-
 void logRequestDump(const std::string& name, const _KvoIPMICommandData& record) {
     if (!bVeskDebugLog) {
         return;
@@ -340,4 +326,18 @@ unsigned char secureVesk::getQuibError(const secureVesk* object) {
 
 unsigned short secureVesk::swapBytes(unsigned short value) {
     return static_cast<unsigned short>((value << 8) | (value >> 8));
+}
+
+std::string hex2(unsigned char value) {
+    char text[3];
+    std::snprintf(text, sizeof(text), "%02x", value);
+    return text;
+}
+
+std::string dumpBytes(const unsigned char* bytes, unsigned count) {
+    std::string text;
+    for (unsigned i = 0; i < count && i < KVO_IPMI_MAX_BUFFER_LENGTH; ++i) {
+        text += " 0x" + hex2(bytes[i]);
+    }
+    return text + "]\n";
 }

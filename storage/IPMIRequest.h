@@ -73,3 +73,8 @@ inline unsigned char& responseByte(_KvoIPMICommandData& record, unsigned k) {
     return record.responseBuffer[RESPONSE_CODE + k];
 }
 void clearRecord(_KvoIPMICommandData& record);
+
+// Log texts: a byte as two lower-case hex digits, and the " 0xNN" dump of the
+// first count bytes closed by "]" and a line end.
+std::string hex2(unsigned char value);
+std::string dumpBytes(const unsigned char* bytes, unsigned count);

@@ -7,20 +7,12 @@ namespace {
 constexpr unsigned kStatusByte = 3;
 constexpr unsigned char kStillRunning = 2;
 
-std::string hex2(unsigned char value) {
-    static const char digits[] = "0123456789abcdef";
-    return std::string{digits[value >> 4], digits[value & 0x0F]};
-}
-
 void logStatusDump() {
     if (!bVeskDebugLog) {
         return;
     }
-    std::string text = " PollVeskCmdComplete IPMIResponse[";
-    for (unsigned i = 0; i < 7; ++i) {
-        text += " 0x" + hex2(PollReqBuf.responseBuffer[i]);
-    }
-    logVeskMsg(__FILE__, __LINE__, text + "]\n");
+    logVeskMsg(__FILE__, __LINE__,
+               " PollVeskCmdComplete IPMIResponse[" + dumpBytes(PollReqBuf.responseBuffer, 7));
 }
 
 }  // namespace
