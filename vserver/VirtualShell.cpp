@@ -136,6 +136,17 @@ Redirection takeRedirections(std::vector<std::string>& argv) {
     return out;
 }
 
+bool readWholeFile(const std::string& path, std::string& content) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    content = text.str();
+    return true;
+}
+
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream stream(text);
@@ -272,14 +283,12 @@ void VirtualShell::addBuiltins() {
         }
         ShellResult result;
         for (std::size_t i = 1; i < argv.size(); ++i) {
-            std::ifstream file(resolve_(argv[i]), std::ios::binary);
-            if (!file) {
+            std::string content;
+            if (!readWholeFile(resolve_(argv[i]), content)) {
                 result.exitCode = 1;
                 continue;
             }
-            std::ostringstream content;
-            content << file.rdbuf();
-            result.output += content.str();
+            result.output += content;
         }
         return result;
     });
@@ -303,14 +312,8 @@ void VirtualShell::addBuiltins() {
             return ShellResult{2, ""};
         }
         std::string text = input;
-        if (operands.size() > 1) {
-            std::ifstream file(resolve_(operands[1]), std::ios::binary);
-            if (!file) {
-                return ShellResult{2, ""};
-            }
-            std::ostringstream content;
-            content << file.rdbuf();
-            text = content.str();
+        if (operands.size() > 1 && !readWholeFile(resolve_(operands[1]), text)) {
+            return ShellResult{2, ""};
         }
         auto flags = std::regex::basic | (ignoreCase ? std::regex::icase : std::regex::basic);
         std::regex pattern(operands[0], flags);
