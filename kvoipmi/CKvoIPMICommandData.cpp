@@ -28,57 +28,63 @@ CKvoIPMICommandData::~CKvoIPMICommandData() {
 // The settings accessors tolerate a record without settings: reads give 0
 // and writes are dropped, rather than following a null pointer.
 unsigned int CKvoIPMICommandData::GetPollInterval() const {
-    return mData && mData->configuration ? mData->configuration->pollInterval : 0;
+    const _KvoIPMIConfiguration* settings = GetConfigurationData();
+    return settings ? settings->pollInterval : 0;
 }
 
 void CKvoIPMICommandData::SetPollInterval(unsigned int value) {
-    if (mData && mData->configuration) {
-        mData->configuration->pollInterval = value;
+    if (_KvoIPMIConfiguration* settings = GetConfigurationData()) {
+        settings->pollInterval = value;
     }
 }
 
 unsigned int CKvoIPMICommandData::GetPollCount() const {
-    return mData && mData->configuration ? mData->configuration->pollCount : 0;
+    const _KvoIPMIConfiguration* settings = GetConfigurationData();
+    return settings ? settings->pollCount : 0;
 }
 
 void CKvoIPMICommandData::SetPollCount(unsigned int value) {
-    if (mData && mData->configuration) {
-        mData->configuration->pollCount = value;
+    if (_KvoIPMIConfiguration* settings = GetConfigurationData()) {
+        settings->pollCount = value;
     }
 }
 
 unsigned int CKvoIPMICommandData::GetRetryCount() const {
-    return mData && mData->configuration ? mData->configuration->retryCount : 0;
+    const _KvoIPMIConfiguration* settings = GetConfigurationData();
+    return settings ? settings->retryCount : 0;
 }
 
 void CKvoIPMICommandData::SetRetryCount(unsigned int value) {
-    if (mData && mData->configuration) {
-        mData->configuration->retryCount = value;
+    if (_KvoIPMIConfiguration* settings = GetConfigurationData()) {
+        settings->retryCount = value;
     }
 }
 
 unsigned int CKvoIPMICommandData::GetRetryInterval() const {
-    return mData && mData->configuration ? mData->configuration->retryInterval : 0;
+    const _KvoIPMIConfiguration* settings = GetConfigurationData();
+    return settings ? settings->retryInterval : 0;
 }
 
 void CKvoIPMICommandData::SetRetryInterval(unsigned int value) {
-    if (mData && mData->configuration) {
-        mData->configuration->retryInterval = value;
+    if (_KvoIPMIConfiguration* settings = GetConfigurationData()) {
+        settings->retryInterval = value;
     }
 }
 
 unsigned int CKvoIPMICommandData::GetPollingByte() const {
-    return mData && mData->configuration ? mData->configuration->pollingByte : 0;
+    const _KvoIPMIConfiguration* settings = GetConfigurationData();
+    return settings ? settings->pollingByte : 0;
 }
 
 unsigned char CKvoIPMICommandData::GetPollingStatus() const {
-    return mData && mData->configuration ? mData->configuration->pollingStatus : 0;
+    const _KvoIPMIConfiguration* settings = GetConfigurationData();
+    return settings ? settings->pollingStatus : 0;
 }
 
 void CKvoIPMICommandData::SetPollingByteStatus(unsigned int byte, unsigned char status) {
-    if (mData && mData->configuration) {
-        mData->configuration->pollingByte = byte;
-        mData->configuration->pollingStatus = status;
+    if (_KvoIPMIConfiguration* settings = GetConfigurationData()) {
+        settings->pollingByte = byte;
+        settings->pollingStatus = status;
     }
 }
 
