@@ -121,6 +121,10 @@ int SystemHostPort::stat(const std::string& path, struct stat* result) {
     return ::stat(path.c_str(), result);
 }
 
+int SystemHostPort::lstat(const std::string& path, struct stat* result) {
+    return ::lstat(path.c_str(), result);
+}
+
 int SystemHostPort::setuid(uid_t uid) {
     return ::setuid(uid);
 }

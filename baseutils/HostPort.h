@@ -44,6 +44,8 @@ public:
     virtual bool listDirectory(const std::string& path, std::vector<std::string>& names) = 0;
     virtual int umount2(const std::string& target, int flags) = 0;
     virtual int stat(const std::string& path, struct stat* result) = 0;
+    // As stat, but a symbolic link is described itself, not followed.
+    virtual int lstat(const std::string& path, struct stat* result) = 0;
 
     // Process.
     virtual int setuid(uid_t uid) = 0;
@@ -78,6 +80,7 @@ public:
     bool listDirectory(const std::string& path, std::vector<std::string>& names) override;
     int umount2(const std::string& target, int flags) override;
     int stat(const std::string& path, struct stat* result) override;
+    int lstat(const std::string& path, struct stat* result) override;
     int setuid(uid_t uid) override;
     int uname(struct utsname* result) override;
     std::string resolve(const std::string& path) override;

@@ -239,7 +239,31 @@ int VirtualServer::stat(const std::string& path, struct stat* result) {
         result->st_mode = S_IFCHR | 0600;
         return 0;
     }
-    return ::stat(resolve(path).c_str(), result);
+    int status = ::stat(resolve(path).c_str(), result);
+    if (status == 0) {
+        reportOwner(path, result);
+    }
+    return status;
+}
+
+int VirtualServer::lstat(const std::string& path, struct stat* result) {
+    if (nodes_.count(path)) {
+        return stat(path, result);
+    }
+    int status = ::lstat(resolve(path).c_str(), result);
+    if (status == 0) {
+        reportOwner(path, result);
+    }
+    return status;
+}
+
+void VirtualServer::reportOwner(const std::string& path, struct stat* result) const {
+    auto owner = owners_.find(path);
+    if (owner != owners_.end()) {
+        result->st_uid = owner->second;
+    } else if (result->st_uid == ::getuid()) {
+        result->st_uid = 0;
+    }
 }
 
 int VirtualServer::setuid(uid_t uid) {

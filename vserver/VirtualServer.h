@@ -50,6 +50,10 @@ public:
     std::size_t openDescriptors() const { return open_.size(); }
     std::vector<std::string> openedPaths() const;  // every successful open, in order
 
+    // The virtual host runs the plug-in as root: files the test process owns
+    // are reported as root's, unless a path was given another owner here.
+    void setOwner(const std::string& path, uid_t uid) { owners_[path] = uid; }
+
     void setUname(const std::string& sysname, const std::string& release);
     std::vector<uid_t> setuidCalls() const { return setuidCalls_; }
     void setUmountHandler(std::function<int(const std::string&, int)> handler) {
@@ -72,12 +76,14 @@ public:
     bool listDirectory(const std::string& path, std::vector<std::string>& names) override;
     int umount2(const std::string& target, int flags) override;
     int stat(const std::string& path, struct stat* result) override;
+    int lstat(const std::string& path, struct stat* result) override;
     int setuid(uid_t uid) override;
     int uname(struct utsname* result) override;
     std::string resolve(const std::string& path) override;
 
 private:
     VirtualDevice* device(int fd);
+    void reportOwner(const std::string& path, struct stat* result) const;
 
     std::string root_;
     VirtualClock clock_;
@@ -88,6 +94,7 @@ private:
     std::string sysname_ = "Linux";
     std::string release_ = "6.1.0-vserver";
     std::vector<uid_t> setuidCalls_;
+    std::map<std::string, uid_t> owners_;
     std::function<int(const std::string&, int)> umountHandler_;
 };
 
