@@ -133,6 +133,11 @@ int SystemHostPort::uname(struct utsname* result) {
     return ::uname(result);
 }
 
+int SystemHostPort::sigaction(int signal, const struct sigaction* action,
+                              struct sigaction* previous) {
+    return ::sigaction(signal, action, previous);
+}
+
 std::string SystemHostPort::resolve(const std::string& path) {
     return path;
 }

@@ -4,6 +4,7 @@
 // one HostPort. Production uses the real calls; tests and the demo mode swap
 // in the virtual server.
 
+#include <signal.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -50,6 +51,8 @@ public:
     // Process.
     virtual int setuid(uid_t uid) = 0;
     virtual int uname(struct utsname* result) = 0;
+    virtual int sigaction(int signal, const struct sigaction* action,
+                          struct sigaction* previous) = 0;
 
     // Maps an absolute system path to where it lies for this port.
     virtual std::string resolve(const std::string& path) = 0;
@@ -83,5 +86,6 @@ public:
     int lstat(const std::string& path, struct stat* result) override;
     int setuid(uid_t uid) override;
     int uname(struct utsname* result) override;
+    int sigaction(int signal, const struct sigaction* action, struct sigaction* previous) override;
     std::string resolve(const std::string& path) override;
 };

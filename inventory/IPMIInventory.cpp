@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "baseutils/Logger.h"
+#include "baseutils/XmlHandles.h"
 #include "inventory/InvHelper.h"
-#include "inventory/XmlHandles.h"
 
 std::string IPMIInventory::strOutputXMLString;
 std::string (*inventoryDocumentSourceForTests)() = nullptr;

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "baseutils/Logger.h"
+#include "baseutils/XmlHandles.h"
 #include "inventory/IPMIInventory.h"
-#include "inventory/XmlHandles.h"
 
 namespace {
 

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "kvoipmi/KvoIPMICommandData.h"
 #include "storage/CfgEntry.h"
 #include "storage/VeskErrors.h"
 #include "storage/VeskLog.h"
@@ -39,11 +41,20 @@ public:
     static unsigned short swapBytes(unsigned short value);
 
     // Start-up and identification.
+    int secureVeskInit();
     int secureVeskInitIPMI();
     int GetSystemGeneration();
     int GetVeskType();
     int IsVeskPresent();
+    int IsVeskEnabled();
+    int iSMk13Quenta();
+    int isMonolithic();
+    int isDepCheckSupported();
+    int byPassRecoveryState();
+    int get_comp_id(std::string& componentId);
     void setRestart();
+    int getStateFlag(unsigned char& flag);
+    int setStateFlag(unsigned char flag);
 
     // Sessions.
     int BeginVeskSession(unsigned short timeout);
@@ -60,6 +71,43 @@ public:
     unsigned short getDynPartIndexInfo();
     bool getPartInfo(unsigned short bitmap);
     bool getDynPartInfo(unsigned short bitmap);
+
+    // Attach, detach and drop boxes. Masks are in wire order (as the
+    // catalogue's attachMask) unless named a bitmap.
+    bool AttachPartition(unsigned short staticMask, unsigned short dynMask, int partIndex);
+    bool AttachVeskPartition(const std::string& label);
+    bool AttachVeskPartition(int partIndex);
+    bool DetachPartition(unsigned short staticMask, unsigned short dynMask, int partIndex,
+                         bool logFailure);
+    bool DetachAll();
+    bool DetachVeskPartition(const std::string& label);
+    bool DetachVeskPartition(int partIndex);
+    bool CreateDropBox(const std::string& name, std::uint64_t size, std::uint64_t* outSize);
+    bool DeleteDropBox(unsigned short bitmap);
+    bool deleteDynPartWithName(unsigned short bitmap, const std::string& name);
+    void ESX_RemoveEntries(unsigned short staticMask, unsigned short dynMask, int partIndex);
+    void CleanMountedPartition();
+
+    // Volume discovery.
+    bool getPartDrive(const std::string& label, std::string& drive);
+    // Writes at most size bytes, the terminating zero included.
+    bool getDynPartDrive(const std::string& name, char* buffer, std::size_t size = 1024);
+    bool isSGDriverLoaded();
+    std::string getDevicePath(const std::string& label);
+
+    // Mounting and host environment.
+    bool getLinuxOSVer();
+    bool mountStatPartition(const std::string& label);
+    bool mountDynPartition();
+    bool unmountStatPartition(const std::string& label);
+    bool unmountDynPartition();
+    bool udevhalInstall();
+    bool udevhalUninstall();
+    bool RestartUdevRules();
+    bool StartHalDaemon();
+    bool StopHalDaemon();
+    bool IsHalDaemonRunning();
+    bool CopyFile(const std::string& file, const std::string& directory);
 
     // Fields, in this order.
     int constructed;
@@ -80,8 +128,13 @@ public:
 
 protected:
     // Runs an operation body that fails by raising a layer error number: the
-    // number is stored and failure returned. Any other exception goes to
-    // onInternalError (the std::exception, or null) and gives failure too.
+    // number is stored and onRaised(number) gives the result (it may also pass
+    // the number on by raising it again). Any other exception goes to
+    // onInternalError (the std::exception, or null) and gives failure.
+    template <typename Result, typename Body, typename Raised, typename Internal>
+    Result guardWith(Result failure, Body&& body, Raised&& onRaised, Internal&& onInternalError);
+
+    // A raised number gives failure.
     template <typename Result, typename Body, typename Internal>
     Result guardWith(Result failure, Body&& body, Internal&& onInternalError);
 
@@ -90,20 +143,44 @@ protected:
     Result guard(Result failure, const char* file, unsigned line, Body&& body,
                  std::initializer_list<const char*> internalLog = {"QUIB internal error"});
 
+    // The usual guard with a handler of the raised number.
+    template <typename Result, typename Body, typename Raised>
+    Result guardRaised(Result failure, const char* file, unsigned line, Body&& body,
+                       Raised&& onRaised,
+                       std::initializer_list<const char*> internalLog = {"QUIB internal error"});
+
 private:
     int beginSession(unsigned char subCommand, unsigned char mode, unsigned short timeout);
     void sessionRefused(const char* errorLine, const char* failedLine);
     bool readPartitionBitmaps();
     void sendHandle(unsigned char* requestData);
     void waitForRebootedController();
+    void openWorkingSession();
+    void bringPartitionsToKnownState();
+    bool usbArbitratorRunning();
+    bool accessStateEnabled(unsigned char& state);
+    int platformQuery(unsigned char command, std::initializer_list<unsigned char> data,
+                      unsigned short responseLength, _KvoIPMICommandData& record);
+    bool sendPartitionMasks(unsigned char subCommand, unsigned short staticMask,
+                            unsigned short dynMask);
+    bool mountVolume(const std::string& label, const std::string& mountOptions,
+                     const std::string& redirection, const char* mountedLine);
+    bool unmountDropBoxMounts();
+    void removeMountLeftovers(const std::string& label);
+    bool copyRulesFiles(const std::string& directory);
+    void removeRulesFiles(const std::string& directory);
+    void detachWhatWasAttached(unsigned short staticMask, unsigned short dynMask);
+    void deleteUnidentifiedDropBox(unsigned short before, unsigned short after);
 };
 
-template <typename Result, typename Body, typename Internal>
-Result secureVesk::guardWith(Result failure, Body&& body, Internal&& onInternalError) {
+template <typename Result, typename Body, typename Raised, typename Internal>
+Result secureVesk::guardWith(Result failure, Body&& body, Raised&& onRaised,
+                             Internal&& onInternalError) {
     try {
         return body();
     } catch (unsigned char error) {
         storeErrorInfo(error);
+        return onRaised(error);
     } catch (const std::exception& error) {
         onInternalError(&error);
     } catch (...) {
@@ -112,13 +189,29 @@ Result secureVesk::guardWith(Result failure, Body&& body, Internal&& onInternalE
     return failure;
 }
 
+template <typename Result, typename Body, typename Internal>
+Result secureVesk::guardWith(Result failure, Body&& body, Internal&& onInternalError) {
+    return guardWith(
+        failure, std::forward<Body>(body), [failure](unsigned char) { return failure; },
+        std::forward<Internal>(onInternalError));
+}
+
+template <typename Result, typename Body, typename Raised>
+Result secureVesk::guardRaised(Result failure, const char* file, unsigned line, Body&& body,
+                               Raised&& onRaised, std::initializer_list<const char*> internalLog) {
+    return guardWith(failure, std::forward<Body>(body), std::forward<Raised>(onRaised),
+                     [&](const std::exception*) {
+                         for (const char* text : internalLog) {
+                             logVeskMsg(file, line, text);
+                         }
+                         storeErrorInfo(QUIB_INTERNAL_ERROR);
+                     });
+}
+
 template <typename Result, typename Body>
 Result secureVesk::guard(Result failure, const char* file, unsigned line, Body&& body,
                          std::initializer_list<const char*> internalLog) {
-    return guardWith(failure, std::forward<Body>(body), [&](const std::exception*) {
-        for (const char* text : internalLog) {
-            logVeskMsg(file, line, text);
-        }
-        storeErrorInfo(QUIB_INTERNAL_ERROR);
-    });
+    return guardRaised(
+        failure, file, line, std::forward<Body>(body), [failure](unsigned char) { return failure; },
+        internalLog);
 }

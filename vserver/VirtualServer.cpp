@@ -280,6 +280,19 @@ int VirtualServer::uname(struct utsname* result) {
     return 0;
 }
 
+int VirtualServer::sigaction(int signal, const struct sigaction* action,
+                             struct sigaction* previous) {
+    if (previous) {
+        struct sigaction none {};
+        auto known = signalActions_.find(signal);
+        *previous = known == signalActions_.end() ? none : known->second;
+    }
+    if (action) {
+        signalActions_[signal] = *action;
+    }
+    return 0;
+}
+
 std::string VirtualServer::resolve(const std::string& path) {
     if (path.empty() || path[0] != '/') {
         return path;

@@ -56,6 +56,8 @@ public:
 
     void setUname(const std::string& sysname, const std::string& release);
     std::vector<uid_t> setuidCalls() const { return setuidCalls_; }
+    // Signal dispositions the plug-in asked for; the test process keeps its own.
+    const std::map<int, struct sigaction>& signalActions() const { return signalActions_; }
     void setUmountHandler(std::function<int(const std::string&, int)> handler) {
         umountHandler_ = std::move(handler);
     }
@@ -79,6 +81,7 @@ public:
     int lstat(const std::string& path, struct stat* result) override;
     int setuid(uid_t uid) override;
     int uname(struct utsname* result) override;
+    int sigaction(int signal, const struct sigaction* action, struct sigaction* previous) override;
     std::string resolve(const std::string& path) override;
 
 private:
@@ -95,6 +98,7 @@ private:
     std::string release_ = "6.1.0-vserver";
     std::vector<uid_t> setuidCalls_;
     std::map<std::string, uid_t> owners_;
+    std::map<int, struct sigaction> signalActions_;
     std::function<int(const std::string&, int)> umountHandler_;
 };
 

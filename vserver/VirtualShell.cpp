@@ -55,6 +55,14 @@ std::vector<std::string> splitTopLevel(const std::string& text,
     return parts;
 }
 
+// "$?" stands for the exit status of the command before.
+std::string withExitStatus(std::string text, int status) {
+    for (std::size_t at = text.find("$?"); at != std::string::npos; at = text.find("$?", at)) {
+        text.replace(at, 2, std::to_string(status));
+    }
+    return text;
+}
+
 std::string trim(const std::string& text) {
     auto begin = text.find_first_not_of(" \t\n");
     if (begin == std::string::npos) {
@@ -171,6 +179,13 @@ void VirtualShell::addProgram(const std::string& name, ShellProgram program) {
     programs_[name] = std::move(program);
 }
 
+void VirtualShell::addAlias(const std::string& alias, const std::string& name) {
+    auto program = programs_.find(name);
+    if (program != programs_.end()) {
+        programs_[alias] = program->second;
+    }
+}
+
 std::vector<std::string> VirtualShell::commandsContaining(const std::string& text) const {
     std::vector<std::string> found;
     for (const auto& command : commands_) {
@@ -231,7 +246,7 @@ ShellResult VirtualShell::runSequence(const std::string& line) {
         if (trim(parts[i]).empty()) {
             continue;
         }
-        last = runPipeline(parts[i]);
+        last = runPipeline(withExitStatus(parts[i], last.exitCode));
         output += last.output;
     }
     last.output = output;
@@ -293,7 +308,7 @@ void VirtualShell::addBuiltins() {
         return result;
     });
     addProgram("grep", [this](const std::vector<std::string>& argv, const std::string& input) {
-        bool ignoreCase = false, invert = false, quiet = false, count = false;
+        bool ignoreCase = false, invert = false, quiet = false, count = false, word = false;
         std::vector<std::string> operands;
         for (std::size_t i = 1; i < argv.size(); ++i) {
             const std::string& arg = argv[i];
@@ -303,6 +318,7 @@ void VirtualShell::addBuiltins() {
                     invert |= flag == 'v';
                     quiet |= flag == 'q';
                     count |= flag == 'c';
+                    word |= flag == 'w';
                 }
                 continue;
             }
@@ -316,7 +332,11 @@ void VirtualShell::addBuiltins() {
             return ShellResult{2, ""};
         }
         auto flags = std::regex::basic | (ignoreCase ? std::regex::icase : std::regex::basic);
-        std::regex pattern(operands[0], flags);
+        // A whole word: not preceded or followed by a letter, digit or '_'.
+        std::string expression =
+            word ? "(^|[^[:alnum:]_])" + operands[0] + "([^[:alnum:]_]|$)" : operands[0];
+        std::regex pattern(expression,
+                           word ? std::regex::extended | (flags & std::regex::icase) : flags);
         ShellResult result{1, ""};
         int matches = 0;
         for (const auto& line : lines(text)) {

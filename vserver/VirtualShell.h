@@ -32,6 +32,8 @@ public:
     void clearScripts() { scripts_.clear(); }
 
     void addProgram(const std::string& name, ShellProgram program);
+    // The program name also answers to alias (a full path, say).
+    void addAlias(const std::string& alias, const std::string& name);
     bool hasProgram(const std::string& name) const { return programs_.count(name) != 0; }
 
     ShellResult run(const std::string& commandLine);

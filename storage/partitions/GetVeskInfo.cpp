@@ -9,19 +9,19 @@ constexpr unsigned char kDynamicSlot = 0x80;
 constexpr int kQueriedSlots = 8;
 constexpr std::size_t kLabelLength = 6;
 
-std::string responseLabel() {
+unsigned short wireOrderMask(int slot) {
+    return secureVesk::swapBytes(static_cast<unsigned short>(1u << slot));
+}
+
+}  // namespace
+
+std::string partitionInfoLabel() {
     std::string label;
     for (unsigned k = 5; k < 5 + kLabelLength; ++k) {
         label += static_cast<char>(responseByte(IPMIReqBuf, k));
     }
     return label;
 }
-
-unsigned short wireOrderMask(int slot) {
-    return secureVesk::swapBytes(static_cast<unsigned short>(1u << slot));
-}
-
-}  // namespace
 
 // One "Getpartitionindexinfo"; on success both bitmaps are stored.
 bool secureVesk::readPartitionBitmaps() {
@@ -72,7 +72,7 @@ bool secureVesk::getPartInfo(unsigned short bitmap) {
             if (IPMIRequest(VESK_GET_PARTITION_INFO, &IPMIReqBuf, 9, 14) != 0) {
                 continue;
             }
-            std::string label = responseLabel();
+            std::string label = partitionInfoLabel();
             int index = getPartIndex(label);
             // A label such as ABC999 parses beyond the catalogue's last row.
             if (index == 0 || index >= VESK_PART_COUNT) {

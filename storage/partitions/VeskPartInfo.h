@@ -28,5 +28,8 @@ extern spartInfo veskPartInfo[VESK_PART_COUNT];
 // Name (and volume label) of the drop box.
 extern const std::string dynDriveName;
 
+// The six-character label of the "GetPartitionInfo" answer in IPMIReqBuf.
+std::string partitionInfoLabel();
+
 // The number in front of the first "/" of text (the whole text without one).
 int GetPartNum(const std::string& text);

@@ -12,6 +12,7 @@
 #include "storage/partitions/VeskPartInfo.h"
 #include "tests/support/TestSupport.h"
 #include "vserver/EmulatedKernel.h"
+#include "vserver/HostPrograms.h"
 #include "vserver/ManagementController.h"
 #include "vserver/ServerDescription.h"
 #include "vserver/VirtualServer.h"
@@ -25,6 +26,12 @@ protected:
     StorageTest()
         : controller(loadServerDescription(bundledServersDirectory() + "/default.xml").controller) {
         kernel.attachController(&controller);
+        addHostPrograms(server, services);
+        for (const char* directory :
+             {"/etc/udev/rules.d", "/lib/udev/rules.d", "/run/udev/rules.d"}) {
+            server.writeFile(std::string(directory) + "/.keep", "");
+        }
+        copyDataFiles(cwd.path());
         writeTextFile("zebdebuglog", "");
         GenerationType = -1;
         resetCatalogue();
@@ -105,5 +112,6 @@ protected:
     ScopedWorkingDirectory cwd;
     ManagementController controller;
     EmulatedKernel kernel{server};
+    HostServices services;
     std::unique_ptr<secureVesk> vesk;
 };

@@ -42,3 +42,10 @@ void writeTextFile(const std::string& path, const std::string& content) {
 bool fileExists(const std::string& path) {
     return fs::exists(path);
 }
+
+void copyDataFiles(const std::string& directory) {
+    for (const auto& entry : fs::directory_iterator(INVENTORY_DATA_DIR)) {
+        fs::copy_file(entry.path(), fs::path(directory) / entry.path().filename(),
+                      fs::copy_options::overwrite_existing);
+    }
+}

@@ -22,3 +22,7 @@ private:
 std::string readTextFile(const std::string& path);
 void writeTextFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
+
+// Copies the files the plug-in ships (data/) into directory, where the
+// plug-in expects them in its current directory.
+void copyDataFiles(const std::string& directory);
