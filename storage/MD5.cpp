@@ -50,7 +50,7 @@ inline UINT4 rotateLeft(UINT4 value, int bits) {
 // One step: a = b + ((a + f(b, c, d) + x[k] + t[i]) <<< s). The terms that do
 // not depend on b are added first, keeping the chain through b short.
 template <int I>
-inline void step(UINT4& a, UINT4 b, UINT4 c, UINT4 d, const UINT4* x) {
+[[gnu::always_inline]] inline void step(UINT4& a, UINT4 b, UINT4 c, UINT4 d, const UINT4* x) {
     constexpr int round = I / 16;
     UINT4 sum = a + x[messageWord(I)] + kSine[I];
     if constexpr (round == 0) {
@@ -68,7 +68,7 @@ inline void step(UINT4& a, UINT4 b, UINT4 c, UINT4 d, const UINT4* x) {
 
 // Four steps: the roles of a, b, c, d turn by one each step.
 template <int Q>
-inline void group(UINT4& a, UINT4& b, UINT4& c, UINT4& d, const UINT4* x) {
+[[gnu::always_inline]] inline void group(UINT4& a, UINT4& b, UINT4& c, UINT4& d, const UINT4* x) {
     step<4 * Q>(a, b, c, d, x);
     step<4 * Q + 1>(d, a, b, c, x);
     step<4 * Q + 2>(c, d, a, b, x);
@@ -76,8 +76,8 @@ inline void group(UINT4& a, UINT4& b, UINT4& c, UINT4& d, const UINT4* x) {
 }
 
 template <int... Q>
-inline void allGroups(UINT4& a, UINT4& b, UINT4& c, UINT4& d, const UINT4* x,
-                      std::integer_sequence<int, Q...>) {
+[[gnu::always_inline]] inline void allGroups(UINT4& a, UINT4& b, UINT4& c, UINT4& d, const UINT4* x,
+                                             std::integer_sequence<int, Q...>) {
     (group<Q>(a, b, c, d, x), ...);
 }
 
