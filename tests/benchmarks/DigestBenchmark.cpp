@@ -59,13 +59,18 @@ void md5_md5wrapper(benchmark::State& state) {
     finish(state);
 }
 
-void md5_OpenSSL(benchmark::State& state) {
-    unsigned char digest[16];
+template <void (*Digest)(const unsigned char*, std::size_t, unsigned char*)>
+void openSsl(benchmark::State& state) {
+    unsigned char digest[32];
     for (auto _ : state) {
-        openSslMd5(bytes(), static_cast<std::size_t>(state.range(0)), digest);
+        Digest(bytes(), static_cast<std::size_t>(state.range(0)), digest);
         benchmark::DoNotOptimize(digest);
     }
     finish(state);
+}
+
+void md5_OpenSSL(benchmark::State& state) {
+    openSsl<openSslMd5>(state);
 }
 
 void runCsha(benchmark::State& state) {
@@ -93,12 +98,7 @@ void sha256_CSHA_portable(benchmark::State& state) {
 }
 
 void sha256_OpenSSL(benchmark::State& state) {
-    unsigned char digest[32];
-    for (auto _ : state) {
-        openSslSha256(bytes(), static_cast<std::size_t>(state.range(0)), digest);
-        benchmark::DoNotOptimize(digest);
-    }
-    finish(state);
+    openSsl<openSslSha256>(state);
 }
 
 void sizes(benchmark::internal::Benchmark* benchmark) {

@@ -15,15 +15,20 @@ namespace {
 const std::string kHeader = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VESK_Update>\n";
 const std::string kFooter = "</VESK_Update>\n\n";
 
-cfgEntry entry(int order, int mode, int digest) {
+cfgEntry makeEntry(int order, int mode, int digest, const std::string& source,
+                   const std::string& destination, const std::string& hash) {
     cfgEntry result;
     result.order = order;
     result.mode = static_cast<exmlMode>(mode);
     result.digest = static_cast<digestType>(digest);
-    result.source = "Update.xml";
-    result.destination = "Output.xml";
-    result.hash = "0123abcd";
+    result.source = source;
+    result.destination = destination;
+    result.hash = hash;
     return result;
+}
+
+cfgEntry entry(int order, int mode, int digest) {
+    return makeEntry(order, mode, digest, "Update.xml", "Output.xml", "0123abcd");
 }
 
 std::string exchangeFile(std::vector<cfgEntry> entries) {
@@ -140,14 +145,7 @@ const PlacementCase kPlacementCases[] = {
 };
 
 cfgEntry placement(int mode, int digest) {
-    cfgEntry result;
-    result.order = 3;
-    result.mode = static_cast<exmlMode>(mode);
-    result.digest = static_cast<digestType>(digest);
-    result.source = "dir/sub/src.bin";
-    result.destination = "21/dst/file.bin";
-    result.hash = "H";
-    return result;
+    return makeEntry(3, mode, digest, "dir/sub/src.bin", "21/dst/file.bin", "H");
 }
 
 std::string placementText(const cfgEntry& value, bool sourceFromEntry = false) {
