@@ -207,6 +207,16 @@ TEST_F(IPMIProcessorTest, SendAndReceiveFailures) {
     EXPECT_EQ(0u, Execute(record, Settings(5, 50)));
     EXPECT_EQ(0x00, record.responseBuffer[2]);
     EXPECT_EQ((std::vector<std::uint64_t>{50}), bench.server.clock().sleeps());
+
+    // So is an answer without a completion code: the code of the exchange
+    // before is no verdict on this one.
+    bench.server.clock().clearSleeps();
+    bench.kernel.emptyResponses(1);
+    record.responseLength = 0;
+    EXPECT_EQ(0x140u, Execute(record, Settings(2, 50)));
+    EXPECT_EQ(2u, bench.kernel.sentMessages().size());  // not sent again
+    EXPECT_EQ((std::vector<std::uint64_t>{50, 50}), bench.server.clock().sleeps());
+    EXPECT_EQ(0u, record.responseLength);
 }
 
 TEST_F(IPMIProcessorTest, RequestLengthsOutsideTheBufferAreNotSent) {
