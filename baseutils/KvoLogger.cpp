@@ -44,22 +44,18 @@ bool KvoLogger::OpenLog(FILE*& stream, const KvoFile& file) {
     return true;
 }
 
+// The streams are read and written under the logger lock only: a test of a
+// plain pointer outside it races with the thread that opens or closes them.
 bool KvoLogger::Initialize(const KvoLoggingOptions& options) {
-    bool result = true;
-    if (!mInternalLogFile) {
-        KvoLock::Guard guard(GetLockObject());
-        if (!mInternalLogFile && !OpenLog(mInternalLogFile, options.GetInternalLogFile())) {
-            result = false;
-        }
-    }
-    if (!mUserLogFile) {
-        KvoLock::Guard guard(GetLockObject());
-        if (!mUserLogFile && options.NumberOfLevelsToShowInUserLog() != 0 &&
-            !OpenLog(mUserLogFile, options.GetUserLogFile())) {
-            result = false;
-        }
-    }
     KvoLock::Guard guard(GetLockObject());
+    bool result = true;
+    if (!mInternalLogFile && !OpenLog(mInternalLogFile, options.GetInternalLogFile())) {
+        result = false;
+    }
+    if (!mUserLogFile && options.NumberOfLevelsToShowInUserLog() != 0 &&
+        !OpenLog(mUserLogFile, options.GetUserLogFile())) {
+        result = false;
+    }
     mOptions = options;
     return result;
 }
@@ -76,9 +72,6 @@ bool KvoLogger::GoesToUserLog(int level) {
 
 void KvoLogger::Log(const KvoString& function, const KvoString& file, long long line, int level,
                     const char* format, ...) {
-    if (!mUserLogFile || !mInternalLogFile) {
-        return;
-    }
     // The level indexes the name table; anything else is not an entry.
     if (level < 0 || level >= kLevelCount) {
         return;

@@ -86,12 +86,7 @@ TEST_F(IPMIProcessorTest, WithoutADeviceFivePassesOfThreePathsAndOneSecondSleeps
     }
     EXPECT_THAT(log, HasSubstr("Errno: 2, No such file or directory, open failed for device: "
                                "/dev/ipmidev/0"));
-    std::size_t attempts = 0;
-    for (std::size_t at = log.find("Open IPMI device : "); at != std::string::npos;
-         at = log.find("Open IPMI device : ", at + 1)) {
-        ++attempts;
-    }
-    EXPECT_EQ(15u, attempts);
+    EXPECT_EQ(15u, Occurrences(log, "Open IPMI device : "));
 }
 
 TEST_F(IPMIProcessorTest, FullExchangeFieldByFieldAtTheKernel) {

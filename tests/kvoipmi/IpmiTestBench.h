@@ -61,6 +61,15 @@ inline _KvoIPMIConfiguration Settings(std::uint32_t retryCount, std::uint32_t re
     return _KvoIPMIConfiguration{60, 5, retryCount, retryInterval, 0, 0};
 }
 
+// How often part occurs in text.
+inline std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 // A configuration file whose default entry, under a device entry named
 // deviceName and a configuration entry named configName, holds keys.
 inline std::string ConfigFile(const std::string& deviceName, const std::string& configName,
@@ -155,20 +164,25 @@ private:
     std::recursive_mutex mutex_;
 };
 
-// Runs work on two threads that start it at the same moment, as far as two
-// threads can: each waits until the other is running too.
-template <typename Work>
-void RunOnTwoThreadsAtOnce(Work work) {
+// Runs first and second on two threads that start them at the same moment,
+// as far as two threads can: each waits until the other is running too.
+template <typename First, typename Second>
+void RunTogether(First first, Second second) {
     std::atomic<int> running{0};
-    auto body = [&] {
+    auto startTogether = [&running] {
         running.fetch_add(1);
         while (running.load() < 2) {
             std::this_thread::yield();
         }
-        work();
     };
-    std::thread first(body);
-    std::thread second(body);
-    first.join();
-    second.join();
+    std::thread one([&] {
+        startTogether();
+        first();
+    });
+    std::thread other([&] {
+        startTogether();
+        second();
+    });
+    one.join();
+    other.join();
 }

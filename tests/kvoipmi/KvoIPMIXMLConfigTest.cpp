@@ -127,11 +127,12 @@ TEST(KvoIPMIConfigurationPrecedence, SessionsThatStartTogetherReadTheFileOnce) {
     constexpr std::size_t kMeetings = 50;
     for (std::size_t meeting = 0; meeting < kMeetings; ++meeting) {
         KvoIPMISession::mIPMIXMLConfig.Release();
-        RunOnTwoThreadsAtOnce([&] {
+        auto firstRequest = [&] {
             _KvoIPMICommandData record = MakeRecord(0x30, 0x42);
             EXPECT_EQ(0u, facade.IPMIRequest(&record));
             EXPECT_EQ(1u, facade.Release());
-        });
+        };
+        RunTogether(firstRequest, firstRequest);
     }
     // Every session took its retry count from the file.
     EXPECT_EQ(kMeetings * 2 * 2, bench.bmc.requestCount(0x30, 0x42));
