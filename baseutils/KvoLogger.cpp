@@ -35,7 +35,8 @@ KvoLock& KvoLogger::GetLockObject() {
 
 bool KvoLogger::OpenLog(FILE*& stream, const KvoFile& file) {
     std::string path = file.GetPath().GetUTF8String();
-    const char* mode = file.Exists() ? "a+" : "w";
+    // Close-on-exec ("e"): the shell commands of the library must not inherit it.
+    const char* mode = file.Exists() ? "a+e" : "we";
     stream = path.empty() ? nullptr : std::fopen(hostPort().resolve(path).c_str(), mode);
     if (!stream) {
         std::fprintf(stderr, "Error in %s opening user log file: %s\n", "Initialize", path.c_str());

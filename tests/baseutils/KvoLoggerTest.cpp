@@ -119,6 +119,13 @@ TEST_F(KvoLoggerTest, TheMacroNamesTheSourceFileNotItsPath) {
     EXPECT_STREQ("Proc.cpp", KvoSourceFileName("Proc.cpp"));
 }
 
+TEST_F(KvoLoggerTest, ShellCommandsInheritNoLog) {
+    ASSERT_TRUE(KvoLogger::Initialize(options(4)));
+    std::string files = filesAChildInherits();
+    EXPECT_EQ(std::string::npos, files.find(std::string("/") + kUserLog)) << files;
+    EXPECT_EQ(std::string::npos, files.find(std::string("/") + kInternalLog)) << files;
+}
+
 TEST_F(KvoLoggerTest, NoLevelsToShowMeansNoUserLogAndNoEntries) {
     ASSERT_TRUE(KvoLogger::Initialize(options(0)));
     logAt(KvoLogFatal, "lost");
