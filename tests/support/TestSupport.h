@@ -22,3 +22,7 @@ private:
 std::string readTextFile(const std::string& path);
 void writeTextFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
+
+// What a shell command started now inherits: a real child lists the targets
+// of its open descriptors ("ls -l /proc/self/fd"). Reads /proc only.
+std::string filesAChildInherits();
