@@ -21,8 +21,8 @@ void cDebugger::EnableDebug(std::string fileName) {
         return;
     }
     m_enabled = true;
-    m_debugFile.open(fileName, std::ios::out | std::ios::trunc);
-    m_markerFile.open("zebdebuglog", std::ios::out | std::ios::trunc);
+    OpenCloseOnExec(m_debugFile, fileName, std::ios::trunc);
+    OpenCloseOnExec(m_markerFile, "zebdebuglog", std::ios::trunc);
     m_markerFile.close();
 }
 

@@ -43,7 +43,7 @@ int SystemHostPort::system(const std::string& command) {
 bool SystemHostPort::popen(const std::string& command, std::size_t maxBytes, std::string& output,
                            int* status) {
     output.clear();
-    FILE* pipe = ::popen(command.c_str(), "r");
+    FILE* pipe = ::popen(command.c_str(), "re");
     if (!pipe) {
         return false;
     }

@@ -178,7 +178,7 @@ bool KvoFile::Create(bool createParents, KvoErrorCodeEnum* error) {
         setError(error, KvoErrorAlreadyExists);
         return false;
     }
-    std::FILE* file = std::fopen(hostPath(mPath).c_str(), "w");
+    std::FILE* file = std::fopen(hostPath(mPath).c_str(), "we");
     if (!file) {
         setError(error, KvoErrorCreateFailed);
         return false;

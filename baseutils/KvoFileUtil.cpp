@@ -241,7 +241,7 @@ bool KvoFileUtil::MakeCopyOfFile(const KvoFile& source, const KvoFile& destinati
         return false;
     }
     // Plain files, not devices: opened directly.
-    Descriptor input(open(hostPort().resolve(from).c_str(), O_RDONLY));
+    Descriptor input(open(hostPort().resolve(from).c_str(), O_RDONLY | O_CLOEXEC));
     if (!input.valid()) {
         return false;
     }
@@ -249,7 +249,8 @@ bool KvoFileUtil::MakeCopyOfFile(const KvoFile& source, const KvoFile& destinati
     if (::fstat(input.get(), &info) != 0) {
         return false;
     }
-    Descriptor output(open(hostPort().resolve(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    Descriptor output(
+        open(hostPort().resolve(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!output.valid()) {
         return false;
     }

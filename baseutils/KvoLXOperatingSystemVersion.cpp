@@ -27,7 +27,7 @@ bool releaseFileNamesESX() {
         return false;
     }
     std::unique_ptr<std::FILE, FileCloser> file(
-        std::fopen(hostPort().resolve(strESXVerFile).c_str(), "r"));
+        std::fopen(hostPort().resolve(strESXVerFile).c_str(), "re"));
     if (!file) {
         return false;
     }

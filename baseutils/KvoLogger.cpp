@@ -35,7 +35,8 @@ KvoLock& KvoLogger::GetLockObject() {
 
 bool KvoLogger::OpenLog(FILE*& stream, const KvoFile& file) {
     std::string path = file.GetPath().GetUTF8String();
-    const char* mode = file.Exists() ? "a+" : "w";
+    // Close-on-exec ("e"): the shell commands of the library must not inherit it.
+    const char* mode = file.Exists() ? "a+e" : "we";
     stream = path.empty() ? nullptr : std::fopen(hostPort().resolve(path).c_str(), mode);
     if (!stream) {
         std::fprintf(stderr, "Error in %s opening user log file: %s\n", "Initialize", path.c_str());
@@ -44,22 +45,18 @@ bool KvoLogger::OpenLog(FILE*& stream, const KvoFile& file) {
     return true;
 }
 
+// The streams are read and written under the logger lock only: a test of a
+// plain pointer outside it races with the thread that opens or closes them.
 bool KvoLogger::Initialize(const KvoLoggingOptions& options) {
-    bool result = true;
-    if (!mInternalLogFile) {
-        KvoLock::Guard guard(GetLockObject());
-        if (!mInternalLogFile && !OpenLog(mInternalLogFile, options.GetInternalLogFile())) {
-            result = false;
-        }
-    }
-    if (!mUserLogFile) {
-        KvoLock::Guard guard(GetLockObject());
-        if (!mUserLogFile && options.NumberOfLevelsToShowInUserLog() != 0 &&
-            !OpenLog(mUserLogFile, options.GetUserLogFile())) {
-            result = false;
-        }
-    }
     KvoLock::Guard guard(GetLockObject());
+    bool result = true;
+    if (!mInternalLogFile && !OpenLog(mInternalLogFile, options.GetInternalLogFile())) {
+        result = false;
+    }
+    if (!mUserLogFile && options.NumberOfLevelsToShowInUserLog() != 0 &&
+        !OpenLog(mUserLogFile, options.GetUserLogFile())) {
+        result = false;
+    }
     mOptions = options;
     return result;
 }
@@ -76,9 +73,6 @@ bool KvoLogger::GoesToUserLog(int level) {
 
 void KvoLogger::Log(const KvoString& function, const KvoString& file, long long line, int level,
                     const char* format, ...) {
-    if (!mUserLogFile || !mInternalLogFile) {
-        return;
-    }
     // The level indexes the name table; anything else is not an entry.
     if (level < 0 || level >= kLevelCount) {
         return;

@@ -37,8 +37,20 @@ private:
     static FILE* mInternalLogFile;
 };
 
+// The part of a source path after its last "/": log lines name the file,
+// not where it lay on the build machine.
+constexpr const char* KvoSourceFileName(const char* path) {
+    const char* name = path;
+    for (const char* at = path; *at != '\0'; ++at) {
+        if (*at == '/') {
+            name = at + 1;
+        }
+    }
+    return name;
+}
+
 // Logs with the calling function, source file and line.
-#define KVO_LOG(level, ...)                                                            \
-    KvoLogger::Log(KvoString(__func__, KvoString::KvoEncodingUTF8),                    \
-                   KvoString(__FILE__, KvoString::KvoEncodingUTF8), __LINE__, (level), \
-                   __VA_ARGS__)
+#define KVO_LOG(level, ...)                                                                      \
+    KvoLogger::Log(KvoString(__func__, KvoString::KvoEncodingUTF8),                              \
+                   KvoString(KvoSourceFileName(__FILE__), KvoString::KvoEncodingUTF8), __LINE__, \
+                   (level), __VA_ARGS__)

@@ -101,6 +101,40 @@ bool isLowSurrogate(unsigned int unit) {
     return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
+// Whether a rule of one replacement ends cannot be told in general: ab -> bba on n a's and a b
+// ends, but only after 2^n - 1 replacements. So a text that grows by more than this many units
+// is taken as one that never ends; an ending case would by then hold half a megabyte, and the
+// names, keys and messages this class carries are a few hundred units long.
+constexpr std::size_t kReplaceGrowthLimit = std::size_t{1} << 18;
+
+// Replaces the first occurrence of from again and again, each search from
+// the beginning, until none is left. The part already read never holds an
+// occurrence, so the next one is the first completed by reading on unit by
+// unit; its replacement is read again, so that occurrences it makes are
+// found too. False, leaving text as it was, when the text grows past the
+// limit.
+bool ReplaceLeftmostUntilNoneLeft(KvoString::Units& text, const KvoString::Units& from,
+                                  const KvoString::Units& to) {
+    KvoString::Units done;
+    KvoString::Units unread(text.rbegin(), text.rend());  // next unit at the back
+    const std::size_t limit = text.size() + kReplaceGrowthLimit;
+    while (!unread.empty()) {
+        done.push_back(unread.back());
+        unread.pop_back();
+        if (done.size() < from.size() || done.back() != from.back() ||
+            done.compare(done.size() - from.size(), from.size(), from) != 0) {
+            continue;
+        }
+        done.resize(done.size() - from.size());
+        unread.append(to.rbegin(), to.rend());
+        if (done.size() + unread.size() > limit) {
+            return false;
+        }
+    }
+    text = std::move(done);
+    return true;
+}
+
 }  // namespace
 
 KvoString::KvoString() = default;
@@ -288,23 +322,18 @@ bool KvoString::SubStrings(const KvoString& delimiters, std::vector<KvoString>& 
 }
 
 KvoString& KvoString::ReplaceAll(const KvoString& from, const KvoString& to) {
-    if (from.empty() || static_cast<const Units&>(from) == static_cast<const Units&>(to)) {
+    if (from.empty()) {
         return *this;
     }
-    // Searching again from the beginning ends only when to is not longer than
-    // from: the text then shrinks, or keeps its length and moves one way in
-    // order. A longer to can grow the text forever (ab -> bbaa on aab, and any
-    // to that contains from), so then the search goes on behind it.
-    // Occurrences that a replacement creates can only begin within
-    // from.size() - 1 units before the replaced place.
-    const bool rescan = to.size() <= from.size();
-    size_type position = find(from);
-    while (position != npos) {
+    // A to that contains from leaves an occurrence after every replacement.
+    if (to.find(from) == npos && ReplaceLeftmostUntilNoneLeft(*this, from, to)) {
+        return *this;
+    }
+    // The rule never ends here: replace the occurrences of the text as it
+    // stands, going on behind each replacement.
+    for (size_type position = find(from); position != npos;
+         position = find(from, position + to.size())) {
         replace(position, from.size(), to);
-        size_type next = !rescan                       ? position + to.size()
-                         : position >= from.size() - 1 ? position - (from.size() - 1)
-                                                       : 0;
-        position = find(from, next);
     }
     return *this;
 }

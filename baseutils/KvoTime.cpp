@@ -66,16 +66,22 @@ bool KvoTime::SetTime(int year, int month, int day, int hour, int minute, int se
         minute < 0 || minute > 59 || second < 0 || second > 59) {
         return false;
     }
-    char text[kTextBufferSize];
-    std::snprintf(text, sizeof(text), "%d-%d-%d %d:%d:%d", year, month, day, hour, minute, second);
+    // The fields go straight into the conversion: a text read back with %Y
+    // would stop at four digits of the year.
     std::tm fields;
     std::memset(&fields, 0, sizeof(fields));
-    if (!::strptime(text, "%Y-%m-%d %H:%M:%S", &fields)) {
-        return false;
-    }
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
     fields.tm_isdst = -1;
+    // -1 is also one second before the epoch; only a conversion that did not
+    // fill in the weekday failed.
+    fields.tm_wday = -1;
     std::time_t value = std::mktime(&fields);
-    if (value == static_cast<std::time_t>(-1)) {
+    if (value == static_cast<std::time_t>(-1) && fields.tm_wday == -1) {
         return false;
     }
     mTime = static_cast<unsigned long long>(value);

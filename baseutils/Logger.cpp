@@ -1,5 +1,9 @@
 #include "baseutils/Logger.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+#include <ext/stdio_filebuf.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -17,6 +21,27 @@ std::string FormatLocalTime(const char* pattern, std::size_t maxLength) {
     std::vector<char> buffer(maxLength + 256, '\0');
     std::size_t length = std::strftime(buffer.data(), buffer.size(), pattern, &local);
     return std::string(buffer.data(), std::min(length, maxLength));
+}
+
+bool OpenCloseOnExec(std::ofstream& stream, const std::string& path, std::ios::openmode mode) {
+    stream.close();
+    stream.clear();
+    const bool append = (mode & std::ios::app) != 0;
+    // std::ofstream cannot ask for O_CLOEXEC: the descriptor is opened here and
+    // handed to the stream's own file buffer.
+    int descriptor =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
+    if (descriptor < 0) {
+        return false;
+    }
+    __gnu_cxx::stdio_filebuf<char> buffer(
+        descriptor, append ? std::ios::out | std::ios::app : std::ios::out | std::ios::trunc);
+    if (!buffer.is_open()) {
+        ::close(descriptor);
+        return false;
+    }
+    *stream.rdbuf() = std::move(buffer);
+    return stream.is_open();
 }
 
 std::string getFileName(const std::string& path) {
@@ -43,8 +68,7 @@ void CLogger::Initialize(const std::string& fileName) {
         return;
     }
     m_fileName = fileName;
-    m_file.open(m_fileName, std::ios::out | std::ios::trunc);
-    m_open = m_file.is_open();
+    m_open = OpenCloseOnExec(m_file, m_fileName, std::ios::trunc);
 }
 
 void CLogger::Close() {

@@ -43,3 +43,9 @@ std::int32_t Ascii2Hex(const std::string& text);
 // Local time of the host port's clock formatted with pattern, cut to
 // maxLength characters.
 std::string FormatLocalTime(const char* pattern, std::size_t maxLength);
+
+// Opens stream on path for writing, emptied (std::ios::trunc) or appended to
+// (std::ios::app), on a close-on-exec descriptor: the shell commands the
+// plug-in runs must not inherit its logs. False when the file cannot be
+// opened; the stream is then left closed.
+bool OpenCloseOnExec(std::ofstream& stream, const std::string& path, std::ios::openmode mode);

@@ -24,8 +24,12 @@ bool KvoIPMISession::Initialize(const _KvoIPMIConfiguration* settings) {
     if (!mSettings) {
         mSettings.reset(new _KvoIPMIConfiguration());
     }
-    const _KvoIPMIConfiguration* defaults =
-        KvoIPMISessionHandler::GetInstance()->GetApplicationDefaultConfiguration();
+    KvoIPMISessionHandler* registry = KvoIPMISessionHandler::GetInstance();
+    // The defaults and the reader are shared by the sessions of every thread:
+    // under the registry's lock the file is read once, however many sessions
+    // start together.
+    KvoLock::Guard guard(KvoIPMISessionHandler::GetLockObject());
+    const _KvoIPMIConfiguration* defaults = registry->GetApplicationDefaultConfiguration();
     mSettings->pollInterval = defaults->pollInterval;
     mSettings->pollCount = defaults->pollCount;
     mSettings->retryCount = defaults->retryCount;
@@ -79,6 +83,7 @@ unsigned int KvoIPMISession::ProcessCommand(CKvoIPMICommandData& command) {
 }
 
 void KvoIPMISession::SetConfigurationFileName(KvoString name) {
+    KvoLock::Guard guard(KvoIPMISessionHandler::GetLockObject());
     mIPMIXMLConfig.SetConfigurationFileName(name);
 }
 

@@ -41,6 +41,7 @@ void KvoIPMISessionHandler::DestroyInstance() {
 void KvoIPMISessionHandler::SetApplicationDefaultConfiguration(
     const _KvoIPMIConfiguration* settings) {
     if (settings) {
+        KvoLock::Guard guard(GetLockObject());
         mDefaultConfiguration = *settings;
     }
 }

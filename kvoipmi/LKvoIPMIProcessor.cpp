@@ -161,6 +161,13 @@ unsigned int IPMIProcessor::Process(CKvoIPMICommandData& command) {
             KVO_LOG(KvoLogInfo, "Mismatch in message id for id number %d", messageId);
             continue;
         }
+        // An answer without a completion code says nothing: whatever lies in
+        // the buffer is not the controller's verdict.
+        if (response.msg.data_len == 0) {
+            KVO_LOG(KvoLogInfo, "No completion code in the response for id number %d", messageId);
+            sleep_in_ms(retryInterval);
+            continue;
+        }
         responseBytes[0] = response.msg.netfn;
         responseBytes[1] = response.msg.cmd;
         command.SetResponseBufferLength(static_cast<unsigned int>(response.msg.data_len) + 2);

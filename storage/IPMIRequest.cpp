@@ -68,12 +68,13 @@ void logRequestDump(const std::string& name, const _KvoIPMICommandData& record) 
                name + " IPMIRequest[" + dumpBytes(record.requestBuffer, record.requestLength));
 }
 
-void logResponseDump(const _KvoIPMICommandData& record) {
+// The response as long as the caller expects it, whatever length arrived.
+void logResponseDump(const _KvoIPMICommandData& record, unsigned expectedLength) {
     if (!bVeskDebugLog) {
         return;
     }
     logVeskMsg(__FILE__, __LINE__,
-               " IPMIResponse[" + dumpBytes(record.responseBuffer, record.responseLength));
+               " IPMIResponse[" + dumpBytes(record.responseBuffer, expectedLength));
 }
 
 // The command's name in the request dump of a storage command.
@@ -119,7 +120,7 @@ unsigned char ProcessVeskIPMICommand(_KvoIPMICommandData* record) {
             logVeskMsg(__FILE__, __LINE__, "ProcessVeskIPMICommand: PLIMXCommand ERROR \n");
             return 1;
         }
-        logResponseDump(*record);
+        logResponseDump(*record, snapshot.responseLength);
         unsigned char code = responseByte(*record, 0);
         const EsmStatus* status = esmStatus(code);
         if (status == nullptr) {
@@ -174,10 +175,12 @@ unsigned char GetErrorCode(_KvoIPMICommandData* record) {
 bool ProcessIPMICommand(_KvoIPMICommandData* record) {
     logVeskMsg(__FILE__, __LINE__, "ProcessIPMICommand Start\n");
     logRequestDump("", *record);
+    // The library overwrites the length with the one it received.
+    const unsigned expectedLength = record->responseLength;
     bool accepted = false;
     for (int attempt = 0; attempt < kMaxSends; ++attempt) {
         unsigned int result = libraryRequest(record);
-        logResponseDump(*record);
+        logResponseDump(*record, expectedLength);
         if (result == KVO_IPMI_SUCCESS) {
             logVeskMsg(__FILE__, __LINE__, "ProcessIPMICommand Passed\n");
             accepted = true;

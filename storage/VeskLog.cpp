@@ -26,9 +26,8 @@ void enableVeskLog() {
     if (::stat(strEnableLogFileName.c_str(), &status) != 0) {
         return;
     }
-    LogFile.open(LogFilePath, std::ios::out | std::ios::app);
     // A log that cannot be opened stays off, so the next layer tries again.
-    if (!LogFile.is_open()) {
+    if (!OpenCloseOnExec(LogFile, LogFilePath, std::ios::app)) {
         LogFile.clear();
         return;
     }

@@ -83,6 +83,7 @@ struct EmulatedKernel::State {
     unsigned receiveFailures = 0;
     int receiveError = 0;
     unsigned lostResponses = 0;
+    unsigned emptyResponses = 0;
     unsigned timeouts = 0;
     unsigned strayRequests = 0;
     unsigned straysPerRequest = 1;
@@ -225,6 +226,10 @@ private:
             answer = controller->exchange(message);
         }
         std::lock_guard<std::mutex> lock(state_->mutex);
+        if (answer && state_->emptyResponses > 0) {
+            --state_->emptyResponses;
+            answer->data.clear();
+        }
         for (unsigned i = 0; i < strays; ++i) {
             queue_.push_back({request.msgid + 0x10000 + static_cast<long>(i),
                               static_cast<std::uint8_t>(message.netfn + 1),
@@ -462,6 +467,11 @@ void EmulatedKernel::failReceives(unsigned count, int error) {
 void EmulatedKernel::loseResponses(unsigned count) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->lostResponses = count;
+}
+
+void EmulatedKernel::emptyResponses(unsigned count) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->emptyResponses = count;
 }
 
 void EmulatedKernel::injectTimeouts(unsigned count) {

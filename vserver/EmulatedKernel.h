@@ -70,6 +70,9 @@ public:
     void failReceives(unsigned count, int error);
     // The answers to the next count requests never arrive.
     void loseResponses(unsigned count);
+    // The answers to the next count requests arrive without any data, not
+    // even a completion code.
+    void emptyResponses(unsigned count);
     // The next count readiness waits see nothing, though an answer may wait.
     void injectTimeouts(unsigned count);
     // Before the answer to each of the next count requests, stray responses

@@ -37,8 +37,10 @@ unsigned long number(const xmlNode* node, const char* name, unsigned long maximu
     if (!text) {
         return fallback;
     }
+    // Base 0 would read a leading zero as octal.
+    bool hexadecimal = text->rfind("0x", 0) == 0 || text->rfind("0X", 0) == 0;
     char* end = nullptr;
-    unsigned long value = std::strtoul(text->c_str(), &end, 0);
+    unsigned long value = std::strtoul(text->c_str(), &end, hexadecimal ? 16 : 10);
     if (text->empty() || *end != '\0' || value > maximum || text->front() == '-') {
         throw ServerDescriptionError("attribute " + std::string(name) +
                                      " has a bad value: " + *text);

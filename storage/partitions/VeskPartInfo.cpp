@@ -1,9 +1,9 @@
 #include "storage/partitions/VeskPartInfo.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 
 #include "storage/SecureVesk.h"
 
@@ -92,13 +92,14 @@ int secureVesk::getPartIndex(const std::string& label) {
 }
 
 int GetPartNum(const std::string& text) {
-    std::string prefix = text.substr(0, text.find('/'));
-    long value = std::strtol(prefix.c_str(), nullptr, 10);
-    if (value > INT_MAX) {
-        return INT_MAX;
-    }
-    if (value < INT_MIN) {
-        return INT_MIN;
+    // Digits only: a blank or a sign in front is not a number, and nothing
+    // negative may become a catalogue index.
+    long value = 0;
+    for (char c : text.substr(0, text.find('/'))) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) {
+            break;
+        }
+        value = std::min<long>(value * 10 + (c - '0'), INT_MAX);
     }
     return static_cast<int>(value);
 }

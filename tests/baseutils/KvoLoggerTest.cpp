@@ -105,6 +105,27 @@ TEST_F(KvoLoggerTest, FiveLevelsSendOnlyTraceToStandardError) {
         "App TRACE : [^\n]*Proc.cpp *:42 trace 5\nApp TRACE : [^\n]*:42 again 5\n");
 }
 
+TEST_F(KvoLoggerTest, TheMacroNamesTheSourceFileNotItsPath) {
+    ASSERT_TRUE(KvoLogger::Initialize(options(4)));
+    const int line = __LINE__ + 1;
+    KVO_LOG(KvoLogInfo, "from the macro");
+    KvoLogger::Terminate();
+    const std::string name = "KvoLoggerTest.cpp";
+    EXPECT_EQ("App INFO  : 12/4/2026 09:20PM TestBody" + std::string(32, ' ') + "() " + name +
+                  std::string(30 - name.size(), ' ') + ":" + std::to_string(line) +
+                  " from the macro\n",
+              readTextFile(kInternalLog));
+    EXPECT_STREQ("Proc.cpp", KvoSourceFileName("/build/machine/kvoipmi/Proc.cpp"));
+    EXPECT_STREQ("Proc.cpp", KvoSourceFileName("Proc.cpp"));
+}
+
+TEST_F(KvoLoggerTest, ShellCommandsInheritNoLog) {
+    ASSERT_TRUE(KvoLogger::Initialize(options(4)));
+    std::string files = filesAChildInherits();
+    EXPECT_EQ(std::string::npos, files.find(std::string("/") + kUserLog)) << files;
+    EXPECT_EQ(std::string::npos, files.find(std::string("/") + kInternalLog)) << files;
+}
+
 TEST_F(KvoLoggerTest, NoLevelsToShowMeansNoUserLogAndNoEntries) {
     ASSERT_TRUE(KvoLogger::Initialize(options(0)));
     logAt(KvoLogFatal, "lost");

@@ -210,11 +210,18 @@ TEST(KvoString, ReplacesAllOccurrences) {
         {"abc", "x", "y", "abc"},
         {"x.y", ".", "", "xy"},
         {"aab", "ab", "ba", "baa"},  // as long as from: still searched from the start
+        // A longer to is searched again from the start too, as long as the
+        // replacing ends.
+        {"aaa", "aa", "aba", "ababa"},
+        {"aab", "ab", "bxa", "bxaxa"},
+        {"aaab", "ab", "bba", "bbbbbbbbaaa"},
+        {std::string(15, 'a') + "b", "ab", "bba", std::string(1 << 15, 'b') + std::string(15, 'a')},
+        // Where it never ends (a to that contains from, a text that grows
+        // without bound) each occurrence is replaced once, left to right.
         {"ab", "ab", "ab", "ab"},
-        // A longer to would grow the text forever when searched again from the
-        // start; the search goes on behind the replacement.
         {"a.b.c", ".", "..", "a..b..c"},
         {"aa", "a", "aa", "aaaa"},
+        {"xyz", "a", "aa", "xyz"},
         {"aab", "ab", "bbaa", "abbaa"},
     };
     for (const Case& c : cases) {

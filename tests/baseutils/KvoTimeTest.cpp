@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 
 #include "baseutils/KvoGUID.h"
@@ -82,6 +83,14 @@ TEST(KvoTime, SetTimeChecksRangesButNotTheCalendar) {
     // 31 February passes the check and rolls over into March.
     ASSERT_TRUE(time.SetTime(2025, 2, 31, 0, 0, 0));
     EXPECT_EQ("3/3/2025", date(time, true));
+
+    // Every time that passes the check is set: one second before the epoch
+    // (which the conversion reports as -1) and a year of five digits.
+    ASSERT_TRUE(time.SetTime(1969, 12, 31, 23, 59, 59));
+    EXPECT_EQ(static_cast<unsigned long long>(static_cast<std::time_t>(-1)), time.GetTime());
+    EXPECT_EQ("12/31/1969", date(time, true));
+    ASSERT_TRUE(time.SetTime(10000, 1, 1, 0, 0, 0));
+    EXPECT_EQ("1/1/10000", date(time, true));
 }
 
 TEST(KvoTime, UnsetTimeGivesNoFieldsAndNoText) {

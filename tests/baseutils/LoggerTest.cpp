@@ -79,3 +79,20 @@ TEST_F(PluginLogTest, DebugLogIsOffUntilEnabledAndWritesTextsAsGiven) {
     EXPECT_TRUE(fileExists("zebdebuglog"));
     EXPECT_FALSE(fileExists("again.txt"));
 }
+
+TEST_F(PluginLogTest, ShellCommandsInheritNoLog) {
+    // The probe sees what a child inherits: a file opened without
+    // close-on-exec shows up.
+    std::ofstream inherited("inherited.txt");
+    ASSERT_NE(std::string::npos, filesAChildInherits().find("/inherited.txt"));
+
+    CLogger::GetInstance()->Initialize("IPMIInventoryLog.txt");
+    CLogger::GetInstance()->log("/src/Probe.c", 7, "open");
+    cDebugger::getInstance()->EnableDebug("debug.txt");
+    std::string files = filesAChildInherits();
+    cDebugger::Destroy();
+    EXPECT_EQ(std::string::npos, files.find("/IPMIInventoryLog.txt")) << files;
+    EXPECT_EQ(std::string::npos, files.find("/debug.txt")) << files;
+    EXPECT_EQ(std::string::npos, files.find("/zebdebuglog")) << files;
+    EXPECT_NE(std::string::npos, readTextFile("IPMIInventoryLog.txt").find(": open\n"));
+}

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "baseutils/KvoLogger.h"
 #include "kvoipmi/KvoIPMICommandData.h"
@@ -56,4 +59,130 @@ inline _KvoIPMICommandData MakeRecord(std::uint8_t netfn, std::uint8_t cmd,
 
 inline _KvoIPMIConfiguration Settings(std::uint32_t retryCount, std::uint32_t retryInterval) {
     return _KvoIPMIConfiguration{60, 5, retryCount, retryInterval, 0, 0};
+}
+
+// How often part occurs in text.
+inline std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// A configuration file whose default entry, under a device entry named
+// deviceName and a configuration entry named configName, holds keys.
+inline std::string ConfigFile(const std::string& deviceName, const std::string& configName,
+                              const std::string& keys) {
+    return "<?xml version=\"1.0\"?>\n<KvoRoot>\n  <Device name=\"Other\"/>\n  <Device name=\"" +
+           deviceName + "\">\n    <Config name=\"" + configName + "\">" + keys +
+           "</Config>\n  </Device>\n</KvoRoot>\n";
+}
+
+// The virtual server serves one caller at a time: installed over it, this
+// port lets the host calls of several threads in one by one, while the
+// library's own code runs side by side.
+class SerialHostPort : public HostPort {
+public:
+    explicit SerialHostPort(HostPort& port) : port_(port) {}
+
+    int system(const std::string& command) override {
+        Lock lock(mutex_);
+        return port_.system(command);
+    }
+    bool popen(const std::string& command, std::size_t maxBytes, std::string& output,
+               int* status = nullptr) override {
+        Lock lock(mutex_);
+        return port_.popen(command, maxBytes, output, status);
+    }
+    void sleepSeconds(unsigned int seconds) override {
+        Lock lock(mutex_);
+        port_.sleepSeconds(seconds);
+    }
+    void sleepMilliseconds(unsigned int milliseconds) override {
+        Lock lock(mutex_);
+        port_.sleepMilliseconds(milliseconds);
+    }
+    std::time_t now() override {
+        Lock lock(mutex_);
+        return port_.now();
+    }
+    int open(const std::string& path, int flags) override {
+        Lock lock(mutex_);
+        return port_.open(path, flags);
+    }
+    int close(int fd) override {
+        Lock lock(mutex_);
+        return port_.close(fd);
+    }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        Lock lock(mutex_);
+        return port_.ioctl(fd, request, argument);
+    }
+    int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+               timeval* timeout) override {
+        Lock lock(mutex_);
+        return port_.select(nfds, readfds, writefds, exceptfds, timeout);
+    }
+    ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset) override {
+        Lock lock(mutex_);
+        return port_.pread(fd, buffer, count, offset);
+    }
+    bool listDirectory(const std::string& path, std::vector<std::string>& names) override {
+        Lock lock(mutex_);
+        return port_.listDirectory(path, names);
+    }
+    int umount2(const std::string& target, int flags) override {
+        Lock lock(mutex_);
+        return port_.umount2(target, flags);
+    }
+    int stat(const std::string& path, struct stat* result) override {
+        Lock lock(mutex_);
+        return port_.stat(path, result);
+    }
+    int lstat(const std::string& path, struct stat* result) override {
+        Lock lock(mutex_);
+        return port_.lstat(path, result);
+    }
+    int setuid(uid_t uid) override {
+        Lock lock(mutex_);
+        return port_.setuid(uid);
+    }
+    int uname(struct utsname* result) override {
+        Lock lock(mutex_);
+        return port_.uname(result);
+    }
+    std::string resolve(const std::string& path) override {
+        Lock lock(mutex_);
+        return port_.resolve(path);
+    }
+
+private:
+    using Lock = std::lock_guard<std::recursive_mutex>;
+
+    HostPort& port_;
+    std::recursive_mutex mutex_;
+};
+
+// Runs first and second on two threads that start them at the same moment,
+// as far as two threads can: each waits until the other is running too.
+template <typename First, typename Second>
+void RunTogether(First first, Second second) {
+    std::atomic<int> running{0};
+    auto startTogether = [&running] {
+        running.fetch_add(1);
+        while (running.load() < 2) {
+            std::this_thread::yield();
+        }
+    };
+    std::thread one([&] {
+        startTogether();
+        first();
+    });
+    std::thread other([&] {
+        startTogether();
+        second();
+    });
+    one.join();
+    other.join();
 }

@@ -36,6 +36,17 @@ TEST_F(StorageTest, StartUpReadsTheStorageTypeAndDumpsTheExchange) {
     EXPECT_NE(std::string::npos, log().find(": IPMIRequest.cpp:"));
     EXPECT_NE(std::string::npos, log().find("  IPMIRequest[ 0x30 0xad 0x00 0x00]\n"));
     EXPECT_NE(std::string::npos, log().find(" IPMIResponse[ 0x31 0xad 0x00 0x00 0x00 0x00]\n"));
+
+    // Responses are dumped as long as expected, not as long as they arrived:
+    // a bare completion code, and an answer longer than asked for.
+    controller.script().queue(storageCommand(0x10), Behaviour::code(5));
+    clearRecord(IPMIReqBuf);
+    EXPECT_EQ(1, vesk.IPMIRequest(0x10, &IPMIReqBuf, 8, 8));
+    EXPECT_NE(std::string::npos,
+              log().find(" IPMIResponse[ 0x31 0xa2 0x05 0x00 0x00 0x00 0x00 0x00]\n"));
+    controller.script().queue(CommandKey{0x06, 0x02, -1}, Behaviour::code(0, {0x01, 0x02}));
+    EXPECT_EQ(0, rstQuenta());
+    EXPECT_NE(std::string::npos, log().find(" IPMIResponse[ 0x07 0x02 0x00]\n"));
 }
 
 TEST_F(StorageTest, RepeatAndOverrunCodesResendFromTheSnapshot) {

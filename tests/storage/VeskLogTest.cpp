@@ -53,6 +53,14 @@ TEST_F(VeskLogTest, MarkerSwitchesItOnAndRunsAccumulate) {
     EXPECT_EQ(log.size(), log.find(run1) + run1.size());
 }
 
+TEST_F(VeskLogTest, ShellCommandsDoNotInheritIt) {
+    writeTextFile("zebdebuglog", "");
+    enableVeskLog();
+    ASSERT_TRUE(bVeskDebugLog);
+    std::string files = filesAChildInherits();
+    EXPECT_EQ(std::string::npos, files.find("/QUIB_DBG.log")) << files;
+}
+
 TEST_F(VeskLogTest, ALogThatCannotBeOpenedOrWrittenDoesNotStayOn) {
     writeTextFile("zebdebuglog", "");
     std::filesystem::create_directory("QUIB_DBG.log");

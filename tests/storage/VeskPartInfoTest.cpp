@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 
 #include "tests/storage/StorageFixture.h"
@@ -65,6 +66,11 @@ TEST(VeskPartInfo, PartitionNumbersFromTexts) {
     EXPECT_EQ(7, GetPartNum("7"));
     EXPECT_EQ(0, GetPartNum("abc"));
     EXPECT_EQ(3, GetPartNum("3abc/x"));
+    // A blank or a sign is not a digit.
+    EXPECT_EQ(0, GetPartNum(" 12/x"));
+    EXPECT_EQ(0, GetPartNum("-3/x"));
+    EXPECT_EQ(0, GetPartNum("+4"));
+    EXPECT_EQ(INT_MAX, GetPartNum("99999999999999999999999/x"));
 }
 
 TEST_F(StorageTest, PartitionIndexOfALabel) {

@@ -113,6 +113,16 @@ TEST_F(StorageTest, BeginAnswerWithoutHandleKeepsTheOldOne) {
     EXPECT_EQ(0x0707, vesk.session.veskHandle);
 }
 
+TEST_F(StorageTest, BeginAnswerWithoutCompletionCodeStartsNoSession) {
+    secureVesk& vesk = layer();
+    kernel.emptyResponses(1);
+    EXPECT_EQ(0, vesk.BeginVeskSessionExtended(1200));
+    EXPECT_EQ(0, vesk.session.sessionActive);
+    EXPECT_EQ(0, vesk.session.veskHandle);
+    EXPECT_EQ(63, vesk.lastError);
+    EXPECT_NE(std::string::npos, log().find("ProcessVeskIPMICommand: PLIMXCommand ERROR \n"));
+}
+
 TEST_F(StorageTest, DestructionEndsTheSessionAndReleasesTheLibrary) {
     secureVesk& vesk = layer();
     ASSERT_EQ(1, vesk.BeginVeskSessionExtended(1200));

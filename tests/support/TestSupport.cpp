@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -48,4 +49,18 @@ void copyDataFiles(const std::string& directory) {
         fs::copy_file(entry.path(), fs::path(directory) / entry.path().filename(),
                       fs::copy_options::overwrite_existing);
     }
+}
+
+std::string filesAChildInherits() {
+    std::string listing;
+    FILE* child = ::popen("ls -l /proc/self/fd", "re");
+    if (!child) {
+        throw std::runtime_error("cannot start a child process");
+    }
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof(buffer), child)) > 0;) {
+        listing.append(buffer, got);
+    }
+    ::pclose(child);
+    return listing;
 }

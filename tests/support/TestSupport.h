@@ -26,3 +26,7 @@ bool fileExists(const std::string& path);
 // Copies the files the plug-in ships (data/) into directory, where the
 // plug-in expects them in its current directory.
 void copyDataFiles(const std::string& directory);
+
+// What a shell command started now inherits: a real child lists the targets
+// of its open descriptors ("ls -l /proc/self/fd"). Reads /proc only.
+std::string filesAChildInherits();

@@ -215,17 +215,18 @@ TEST(ServerDescriptionTest, BundledDefaultServer) {
 
 TEST(ServerDescriptionTest, ReadsEveryAttributeAndRefusesNonsense) {
     ServerDescription server = parseServerDescription(R"(<VirtualServer name="lite">
-        <Controller generation="0x62" storageType="Liter" accessState="2" monolithic="true"
+        <Controller generation="0x62" storageType="Liter" accessState="010" monolithic="true"
                     firstHandle="0x0102">
-          <Firmware major="1" minor="30"/>
+          <Firmware major="08" minor="30"/>
           <Storage dynamicSlots="1"><StaticPartition slot="7" label="VSK023"/></Storage>
           <Faults/>
         </Controller></VirtualServer>)");
     EXPECT_EQ(0x62, server.controller.generationByte);
     EXPECT_EQ(2, server.controller.storageTypeByte);
-    EXPECT_EQ(2, server.controller.accessState);
+    EXPECT_EQ(10, server.controller.accessState);  // decimal, never octal
     EXPECT_TRUE(server.controller.monolithic);
     EXPECT_EQ(0x0102, server.controller.firstHandle);
+    EXPECT_EQ(8, server.controller.firmwareMajor);
     EXPECT_EQ(30, server.controller.firmwareMinor);
     EXPECT_EQ(1, server.controller.dynamicSlots);
     EXPECT_EQ(7, server.controller.staticPartitions.at(0).slot);
@@ -235,6 +236,8 @@ TEST(ServerDescriptionTest, ReadsEveryAttributeAndRefusesNonsense) {
         "<Server/>",
         R"(<VirtualServer><Controller generation="0x100"/></VirtualServer>)",
         R"(<VirtualServer><Controller generation="-1"/></VirtualServer>)",
+        R"(<VirtualServer><Controller generation="0x"/></VirtualServer>)",
+        R"(<VirtualServer><Controller generation="1f"/></VirtualServer>)",
         R"(<VirtualServer><Controller monolithic="maybe"/></VirtualServer>)",
         R"(<VirtualServer><Controller firstHandle="0"/></VirtualServer>)",
         R"(<VirtualServer><Controller><Storage><StaticPartition slot="16" label="VSK001"/>)"
