@@ -152,6 +152,11 @@ public:
         Lock lock(mutex_);
         return port_.uname(result);
     }
+    int sigaction(int signal, const struct sigaction* action,
+                  struct sigaction* previous) override {
+        Lock lock(mutex_);
+        return port_.sigaction(signal, action, previous);
+    }
     std::string resolve(const std::string& path) override {
         Lock lock(mutex_);
         return port_.resolve(path);
