@@ -434,4 +434,26 @@ TEST_F(DiskHost, LogsEachStepOfTheSearch) {
               messages);
 }
 
+// The road of a drop box on the host: found by its label, linked, mounted,
+// written, unmounted; the controller then holds what the host wrote.
+TEST_F(DiskHost, FoundDropBoxMountsAndTheControllerSeesWhatTheHostWrote) {
+    auto server = serverWith({});
+    int slot = server->controller().createDynamic("SECUPD", 1 << 20).value();
+    server->controller().attach(0, static_cast<std::uint16_t>(1 << slot));
+    std::string device;
+    ASSERT_TRUE(CLinuxEnumerateDevices(false).GetDeviceWithLabel("SECUPD", device));
+    ASSERT_EQ("/dev/sdb", device);
+
+    HostPort& port = hostPort();
+    fs::create_directories(port.resolve("/tmp/SECUPD"));
+    fs::create_symlink(device, port.resolve("/dev/secvskupd-SECUPD"));
+    ASSERT_EQ(0, port.system("mount -n -t vfat -oshortname=mixed,rw /dev/secvskupd-SECUPD "
+                             "/tmp/SECUPD"));
+    writeTextFile(port.resolve("/tmp/SECUPD/update.xml"), "<Update/>");
+    EXPECT_EQ(0, port.umount2("/tmp/SECUPD", 0));
+    server->controller().detach(0, static_cast<std::uint16_t>(1 << slot));
+    EXPECT_EQ("<Update/>",
+              server->controller().readPartitionFile(true, slot, "update.xml").value_or(""));
+}
+
 }  // namespace
