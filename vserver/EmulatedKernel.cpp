@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -41,6 +42,8 @@ const ModuleInfo kKnownModules[] = {
     {"ipmi_devintf", "ipmi_msghandler", 20480, "kernel/drivers/char/ipmi/ipmi_devintf.ko"},
     {"ipmi_si", "ipmi_msghandler", 77824, "kernel/drivers/char/ipmi/ipmi_si.ko"},
     {"usb_storage", nullptr, 81920, "kernel/drivers/usb/storage/usb-storage.ko"},
+    {"sg", nullptr, 40960, "kernel/drivers/scsi/sg.ko"},
+    {"sd_mod", nullptr, 61440, "kernel/drivers/scsi/sd_mod.ko"},
 };
 
 const ModuleInfo* knownModule(const std::string& name) {
@@ -92,6 +95,8 @@ struct EmulatedKernel::State {
     std::vector<int> openFlags;
     std::vector<IpmiSentMessage> sent;
     std::vector<IpmiReceiveCall> receives;
+    std::map<int, std::function<void()>> moduleListeners;
+    int nextListener = 1;
 
     bool isLoaded(const std::string& name) const {
         return std::find(loaded.begin(), loaded.end(), name) != loaded.end();
@@ -306,6 +311,18 @@ void refreshNodes(const std::shared_ptr<State>& state) {
     }
 }
 
+// Tells the module listeners, without holding the kernel's lock.
+void notifyListeners(State& state) {
+    std::map<int, std::function<void()>> listeners;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        listeners = state.moduleListeners;
+    }
+    for (const auto& entry : listeners) {
+        entry.second();
+    }
+}
+
 std::string lsmodListing(const State& state) {
     std::string text = "Module                  Size  Used by\n";
     for (auto it = state.loaded.rbegin(); it != state.loaded.rend(); ++it) {
@@ -391,20 +408,47 @@ void EmulatedKernel::setIpmiDevicePresent(const std::string& path, bool present)
 }
 
 void EmulatedKernel::loadModule(const std::string& name) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->load(moduleName(name));
-    refreshNodes(state_);
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->load(moduleName(name));
+        refreshNodes(state_);
+    }
+    notifyModuleListeners();
 }
 
 void EmulatedKernel::unloadModule(const std::string& name) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->unload(moduleName(name));
-    refreshNodes(state_);
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->unload(moduleName(name));
+        refreshNodes(state_);
+    }
+    notifyModuleListeners();
 }
 
 bool EmulatedKernel::isModuleLoaded(const std::string& name) const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->isLoaded(moduleName(name));
+}
+
+bool EmulatedKernel::isModuleActive(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::string module = moduleName(name);
+    return state_->isLoaded(module) || state_->builtin.count(module) != 0;
+}
+
+int EmulatedKernel::addModuleListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->moduleListeners[state_->nextListener] = std::move(listener);
+    return state_->nextListener++;
+}
+
+void EmulatedKernel::removeModuleListener(int token) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->moduleListeners.erase(token);
+}
+
+void EmulatedKernel::notifyModuleListeners() const {
+    notifyListeners(*state_);
 }
 
 std::vector<std::string> EmulatedKernel::loadedModules() const {
@@ -432,6 +476,7 @@ void EmulatedKernel::setBuiltinModules(const std::vector<std::string>& names) {
         }
     }
     server_.writeFile(builtinPath(), content);
+    notifyModuleListeners();
 }
 
 void EmulatedKernel::setModprobeFails(const std::string& name, bool fails) {
@@ -508,22 +553,25 @@ unsigned EmulatedKernel::openFiles() const {
 void EmulatedKernel::registerPrograms() {
     std::shared_ptr<State> state = state_;
     VirtualShell& shell = server_.shell();
+    // Runs a module command under the kernel's lock, then tells the listeners.
+    auto moduleCommand = [state](ShellResult (*command)(State&, const std::string&)) {
+        return [state, command](const std::vector<std::string>& argv, const std::string&) {
+            ShellResult result;
+            {
+                std::lock_guard<std::mutex> lock(state->mutex);
+                result = command(*state, operand(argv));
+                refreshNodes(state);
+            }
+            notifyListeners(*state);
+            return result;
+        };
+    };
     shell.addProgram("lsmod", [state](const std::vector<std::string>&, const std::string&) {
         std::lock_guard<std::mutex> lock(state->mutex);
         return ShellResult{0, lsmodListing(*state)};
     });
-    shell.addProgram("modprobe", [state](const std::vector<std::string>& argv, const std::string&) {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        ShellResult result = modprobe(*state, operand(argv));
-        refreshNodes(state);
-        return result;
-    });
-    shell.addProgram("rmmod", [state](const std::vector<std::string>& argv, const std::string&) {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        ShellResult result = rmmod(*state, operand(argv));
-        refreshNodes(state);
-        return result;
-    });
+    shell.addProgram("modprobe", moduleCommand(modprobe));
+    shell.addProgram("rmmod", moduleCommand(rmmod));
     if (!shell.hasProgram("uname")) {
         VirtualServer* server = &server_;
         shell.addProgram(

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,6 +58,8 @@ public:
     void loadModule(const std::string& name);
     void unloadModule(const std::string& name);
     bool isModuleLoaded(const std::string& name) const;
+    // Loaded or built into the kernel: the driver works.
+    bool isModuleActive(const std::string& name) const;
     std::vector<std::string> loadedModules() const;  // in load order
     // Modules built into the kernel: written to
     // /lib/modules/<release>/modules.builtin.
@@ -64,6 +67,10 @@ public:
     // Scripted failures of the shell programs for one module (exit code 1).
     void setModprobeFails(const std::string& name, bool fails);
     void setRmmodFails(const std::string& name, bool fails);
+    // Called, without the kernel's lock, after the module set may have
+    // changed; returns a token for removeModuleListener.
+    int addModuleListener(std::function<void()> listener);
+    void removeModuleListener(int token);
 
     // Faults of the IPMI device, each for the next count occurrences.
     void failSends(unsigned count, int error = EIO);
@@ -88,6 +95,7 @@ public:
 
 private:
     void registerPrograms();
+    void notifyModuleListeners() const;
     std::string builtinPath() const;
 
     VirtualServer& server_;

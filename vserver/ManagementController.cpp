@@ -263,7 +263,7 @@ ManagementController::Answer ManagementController::partitionInfo(const IpmiReque
 }
 
 ManagementController::Answer ManagementController::attachPartitions(const IpmiRequest& request) {
-    store_.attach(wireMask(request.data, 3), wireMask(request.data, 7), presenter_);
+    attachSelected(wireMask(request.data, 3), wireMask(request.data, 7));
     return Answer{0, std::vector<std::uint8_t>(kAttachBytes, 0)};
 }
 
@@ -279,8 +279,8 @@ ManagementController::Answer ManagementController::createDynamicPartition(
         return Answer{kInvalidField, {}};
     }
     std::string label(request.data.begin() + 5, request.data.begin() + 11);
-    std::optional<int> slot = store_.createDynamic(
-        label, static_cast<std::uint64_t>(units) * kUnitBytes, request.data[11]);
+    std::optional<int> slot =
+        makeDynamic(label, static_cast<std::uint64_t>(units) * kUnitBytes, request.data[11]);
     if (!slot) {
         return Answer{kDeviceFull, {}};
     }
@@ -299,7 +299,7 @@ ManagementController::Answer ManagementController::deleteDynamicPartition(
     }
     for (int slot = 0; slot < PartitionStore::kMaxSlots; ++slot) {
         if ((selected & (1u << slot)) != 0) {
-            store_.removeDynamic(slot);
+            removeDynamic(slot);
         }
     }
     return Answer{0, std::vector<std::uint8_t>(kDeleteBytes, 0)};
@@ -375,6 +375,94 @@ ManagementController::Answer ManagementController::coldReset(const IpmiRequest&)
     pending_.clear();
     store_.detachAll(presenter_);
     return Answer{0, {}};
+}
+
+std::optional<int> ManagementController::makeDynamic(const std::string& label,
+                                                     std::uint64_t sizeBytes, std::uint8_t flags) {
+    std::optional<int> slot = store_.createDynamic(label, sizeBytes, flags);
+    if (slot) {
+        imageOf(true, *slot);
+    }
+    return slot;
+}
+
+void ManagementController::removeDynamic(int slot) {
+    if (const ControllerPartition* partition = store_.find(true, slot)) {
+        images_.remove(partition->image.imagePath);
+    }
+    store_.removeDynamic(slot);
+}
+
+// A partition is shown to the host with its image: one that has none yet
+// gets it now.
+void ManagementController::attachSelected(std::uint16_t staticMask, std::uint16_t dynamicMask) {
+    for (int slot = 0; slot < PartitionStore::kMaxSlots; ++slot) {
+        if ((staticMask & (1u << slot)) != 0 && store_.find(false, slot)) {
+            imageOf(false, slot);
+        }
+        if ((dynamicMask & (1u << slot)) != 0 && store_.find(true, slot)) {
+            imageOf(true, slot);
+        }
+    }
+    store_.attach(staticMask, dynamicMask, presenter_);
+}
+
+std::optional<FatImage> ManagementController::imageOf(bool dynamic, int slot) {
+    ControllerPartition* partition = store_.find(dynamic, slot);
+    if (partition == nullptr) {
+        return std::nullopt;
+    }
+    if (partition->image.imagePath.empty()) {
+        store_.setImagePath(dynamic, slot, images_.create(partition->image));
+    }
+    return FatImage::open(partition->image.imagePath);
+}
+
+std::optional<int> ManagementController::createDynamic(const std::string& label,
+                                                       std::uint64_t sizeBytes,
+                                                       std::uint8_t flags) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return makeDynamic(label, sizeBytes, flags);
+}
+
+bool ManagementController::deleteDynamic(int slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (store_.find(true, slot) == nullptr) {
+        return false;
+    }
+    removeDynamic(slot);
+    return true;
+}
+
+void ManagementController::attach(std::uint16_t staticMask, std::uint16_t dynamicMask) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    attachSelected(staticMask, dynamicMask);
+}
+
+void ManagementController::detach(std::uint16_t staticMask, std::uint16_t dynamicMask) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    store_.detach(staticMask, dynamicMask, presenter_);
+}
+
+std::optional<FatImage> ManagementController::partitionImage(bool dynamic, int slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return imageOf(dynamic, slot);
+}
+
+std::optional<std::string> ManagementController::readPartitionFile(bool dynamic, int slot,
+                                                                   const std::string& name) {
+    std::optional<FatImage> image = partitionImage(dynamic, slot);
+    return image ? image->readFile(name) : std::nullopt;
+}
+
+bool ManagementController::writePartitionFile(bool dynamic, int slot, const std::string& name,
+                                              const std::string& content) {
+    std::optional<FatImage> image = partitionImage(dynamic, slot);
+    if (!image) {
+        return false;
+    }
+    image->writeFile(name, content);
+    return true;
 }
 
 std::vector<std::vector<std::uint8_t>> ManagementController::requestsFor(

@@ -9,6 +9,8 @@
 
 #include "vserver/BmcTransport.h"
 #include "vserver/ControllerScript.h"
+#include "vserver/FatImage.h"
+#include "vserver/PartitionImages.h"
 #include "vserver/PartitionPresenter.h"
 #include "vserver/PartitionStore.h"
 
@@ -64,6 +66,26 @@ public:
 
     // Presentation of attached partitions; not owned, may be null.
     void setPresenter(PartitionPresenter* presenter) { presenter_ = presenter; }
+
+    // What the partition commands do, for setting a scene up without a
+    // session: create (the lowest free slot, or nothing), delete, attach and
+    // detach by masks of slots.
+    std::optional<int> createDynamic(const std::string& label, std::uint64_t sizeBytes,
+                                     std::uint8_t flags = 0x40);
+    bool deleteDynamic(int slot);
+    void attach(std::uint16_t staticMask, std::uint16_t dynamicMask);
+    void detach(std::uint16_t staticMask, std::uint16_t dynamicMask);
+
+    // Every partition is a FAT image whose volume label is the partition's
+    // label: a dynamic one gets it when created, a static one when first
+    // attached or asked for here. Options apply to images made later.
+    PartitionImages& images() { return images_; }
+    // The volume of a partition (made now when it has none yet); nothing when
+    // the slot holds no partition.
+    std::optional<FatImage> partitionImage(bool dynamic, int slot);
+    std::optional<std::string> readPartitionFile(bool dynamic, int slot, const std::string& name);
+    bool writePartitionFile(bool dynamic, int slot, const std::string& name,
+                            const std::string& content);
 
     // Identity answers may be changed at any time.
     ControllerConfig& settings() { return config_; }
@@ -131,9 +153,17 @@ private:
     Answer capability(const IpmiRequest& request);
     Answer coldReset(const IpmiRequest& request);
 
+    // The partition commands' effects; the caller holds the lock.
+    std::optional<int> makeDynamic(const std::string& label, std::uint64_t sizeBytes,
+                                   std::uint8_t flags);
+    void removeDynamic(int slot);
+    void attachSelected(std::uint16_t staticMask, std::uint16_t dynamicMask);
+    std::optional<FatImage> imageOf(bool dynamic, int slot);
+
     std::mutex mutex_;
     ControllerConfig config_;
     PartitionStore store_;
+    PartitionImages images_;
     ControllerScript script_;
     PartitionPresenter* presenter_ = nullptr;
     std::map<CommandKey, HandlerEntry> handlers_;

@@ -139,6 +139,17 @@ ControllerConfig readController(const xmlNode* node) {
     return config;
 }
 
+HostConfig readHost(const xmlNode* node) {
+    HostConfig host;
+    host.scsiGenericSysfs = flag(node, "scsiGenericSysfs", host.scsiGenericSysfs);
+    host.sgLoaded = flag(node, "sgLoaded", host.sgLoaded);
+    host.fixedDisks = static_cast<unsigned>(number(node, "fixedDisks", 26, host.fixedDisks));
+    host.settleSeconds =
+        static_cast<unsigned>(number(node, "settleSeconds", 3600, host.settleSeconds));
+    host.partitionTable = flag(node, "partitionTable", host.partitionTable);
+    return host;
+}
+
 ServerDescription readDocument(xmlDoc* document) {
     const xmlNode* root = xmlDocGetRootElement(document);
     if (root == nullptr || !isElement(root, "VirtualServer")) {
@@ -153,6 +164,8 @@ ServerDescription readDocument(xmlDoc* document) {
             xmlFree(text);
         } else if (isElement(child, "Controller")) {
             server.controller = readController(child);
+        } else if (isElement(child, "Host")) {
+            server.host = readHost(child);
         }
     }
     return server;

@@ -5,11 +5,21 @@
 
 #include "vserver/ManagementController.h"
 
+// What a server description says about the host the plug-in runs on.
+struct HostConfig {
+    bool scsiGenericSysfs = true;  // /sys/class/scsi_generic lists the sg nodes
+    bool sgLoaded = true;          // the sg module is loaded at start
+    unsigned fixedDisks = 1;       // non-USB disks before the USB ones
+    unsigned settleSeconds = 0;    // virtual seconds from attach until a disk shows
+    bool partitionTable = false;   // presented images start with a partition table
+};
+
 // A server described by an XML file under vserver/servers/.
 struct ServerDescription {
     std::string name;
     std::string description;
     ControllerConfig controller;
+    HostConfig host;
 };
 
 class ServerDescriptionError : public std::runtime_error {

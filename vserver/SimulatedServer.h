@@ -4,12 +4,15 @@
 
 #include "vserver/EmulatedKernel.h"
 #include "vserver/ManagementController.h"
+#include "vserver/MountPrograms.h"
 #include "vserver/ServerDescription.h"
+#include "vserver/UsbDisks.h"
 #include "vserver/VirtualServer.h"
 
 // A whole virtual server built from a description: the host with its
-// emulated kernel and the controller behind the OpenIPMI device. While it
-// lives it is the plug-in's host port.
+// emulated kernel, the controller behind the OpenIPMI device, the USB disks
+// through which the controller shows its partitions and the shell's mount
+// programs for them. While it lives it is the plug-in's host port.
 class SimulatedServer {
 public:
     explicit SimulatedServer(const ServerDescription& description);
@@ -20,10 +23,14 @@ public:
     VirtualServer& host() { return host_; }
     EmulatedKernel& kernel() { return kernel_; }
     ManagementController& controller() { return controller_; }
+    UsbDisks& disks() { return disks_; }
+    MountPrograms& mounts() { return mounts_; }
 
 private:
     VirtualServer host_;
     EmulatedKernel kernel_;
+    UsbDisks disks_;
+    MountPrograms mounts_;
     ManagementController controller_;
     ScopedHostPort installed_;
 };

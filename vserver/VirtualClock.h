@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <map>
 #include <vector>
 
 // Time of the virtual server: sleeps advance it and return at once.
@@ -18,9 +20,18 @@ public:
     const std::vector<std::uint64_t>& sleeps() const { return sleeps_; }
     void clearSleeps() { sleeps_.clear(); }
 
+    // Called after time has passed (a sleep or an advance); returns a token
+    // for removeListener.
+    int addListener(std::function<void()> listener);
+    void removeListener(int token);
+
 private:
     std::time_t start_;
     std::uint64_t elapsedMs_ = 0;
     std::uint64_t sleptMs_ = 0;
     std::vector<std::uint64_t> sleeps_;  // each sleep in milliseconds, in order
+    std::map<int, std::function<void()>> listeners_;
+    int nextToken_ = 1;
+
+    void notify();
 };

@@ -5,12 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 namespace fs = std::filesystem;
 
@@ -20,16 +18,6 @@ namespace {
 // yet stay below FD_SETSIZE so that fd_set works on them.
 constexpr int kFirstVirtualFd = 900;
 constexpr int kLastVirtualFd = 1000;
-
-std::string makeSandboxRoot() {
-    std::string pattern = (fs::temp_directory_path() / "vserver-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) {
-        throw std::runtime_error("cannot create the virtual server's sandbox root");
-    }
-    return buffer.data();
-}
 
 }  // namespace
 
@@ -43,17 +31,14 @@ ssize_t VirtualDevice::pread(void*, std::size_t, off_t) {
     return -1;
 }
 
-VirtualServer::VirtualServer() : root_(makeSandboxRoot()) {
+VirtualServer::VirtualServer() : sandbox_("vserver"), root_(sandbox_.path()) {
     shell_.setResolver([this](const std::string& path) { return resolve(path); });
     for (const char* dir : {"/etc", "/tmp", "/dev", "/sys", "/proc", "/lib/modules"}) {
         fs::create_directories(resolve(dir));
     }
 }
 
-VirtualServer::~VirtualServer() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-}
+VirtualServer::~VirtualServer() = default;
 
 void VirtualServer::writeFile(const std::string& path, const std::string& content) {
     fs::path target = resolve(path);

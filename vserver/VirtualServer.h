@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "baseutils/HostPort.h"
+#include "vserver/TempDirectory.h"
 #include "vserver/VirtualClock.h"
 #include "vserver/VirtualShell.h"
 
@@ -88,6 +89,7 @@ private:
     VirtualDevice* device(int fd);
     void reportOwner(const std::string& path, struct stat* result) const;
 
+    TempDirectory sandbox_;
     std::string root_;
     VirtualClock clock_;
     VirtualShell shell_;

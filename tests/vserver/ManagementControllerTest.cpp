@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/support/TestSupport.h"
 #include "vserver/ServerDescription.h"
 
@@ -187,6 +189,30 @@ TEST_F(ControllerTest, PartitionsAttachDetachCreateDelete) {
               send(storage(withHandle(0x08, {0x00, 0x02, 0, 0, 0, 0}))));
 }
 
+TEST_F(ControllerTest, PartitionsAreFatImagesLabelledLikeThem) {
+    begin();
+    EXPECT_EQ(0, send(storage(withHandle(0x07, {2, 0, 'S', 'E', 'C', 'U', 'P', 'D', 0x40}))).at(0));
+    std::string dropBox = controller.storage().find(true, 0)->image.imagePath;
+    ASSERT_TRUE(std::filesystem::exists(dropBox));
+    EXPECT_EQ(65536u, std::filesystem::file_size(dropBox));
+    EXPECT_NE(std::string::npos, readTextFile(dropBox).substr(0, 512).find("SECUPD     "));
+
+    // A static partition gets its image when first shown, the size it has.
+    EXPECT_TRUE(controller.storage().find(false, 2)->image.imagePath.empty());
+    send(storage(withHandle(0x05, {0x00, 0x04, 0, 0, 0x00, 0x01, 0, 0})));
+    std::string eli = controller.storage().find(false, 2)->image.imagePath;
+    EXPECT_EQ(100u << 20, std::filesystem::file_size(eli));
+    EXPECT_TRUE(controller.writePartitionFile(false, 2, "a/b.txt", "static"));
+    EXPECT_EQ("static", controller.readPartitionFile(false, 2, "a/b.txt").value_or(""));
+    EXPECT_FALSE(controller.readPartitionFile(false, 1, "a/b.txt").has_value());
+    EXPECT_FALSE(controller.writePartitionFile(true, 1, "x", "no such partition"));
+
+    send(storage(withHandle(0x06, {0x00, 0x04, 0, 0, 0x00, 0x01, 0, 0})));
+    EXPECT_EQ(0, send(storage(withHandle(0x08, {0x00, 0x01, 0, 0, 0, 0}))).at(0));
+    EXPECT_FALSE(std::filesystem::exists(dropBox));
+    EXPECT_TRUE(std::filesystem::exists(eli));
+}
+
 TEST_F(ControllerTest, ColdResetClosesTheSessionAndWithdrawsDisks) {
     begin();
     send(storage(withHandle(0x05, {0x00, 0x01, 0, 0, 0, 0, 0, 0})));
@@ -211,6 +237,25 @@ TEST(ServerDescriptionTest, BundledDefaultServer) {
     EXPECT_EQ(5, server.controller.staticPartitions[5].slot);
     ManagementController controller(server.controller);
     EXPECT_EQ(0x003F, controller.storage().staticBitmap());
+}
+
+TEST(ServerDescriptionTest, HostVariant) {
+    HostConfig typical = parseServerDescription("<VirtualServer/>").host;
+    EXPECT_TRUE(typical.scsiGenericSysfs);
+    EXPECT_TRUE(typical.sgLoaded);
+    EXPECT_EQ(1u, typical.fixedDisks);
+    HostConfig host = parseServerDescription(R"(<VirtualServer>
+        <Host scsiGenericSysfs="false" sgLoaded="0" fixedDisks="2" settleSeconds="12"
+              partitionTable="true"/></VirtualServer>)")
+                          .host;
+    EXPECT_FALSE(host.scsiGenericSysfs);
+    EXPECT_FALSE(host.sgLoaded);
+    EXPECT_EQ(2u, host.fixedDisks);
+    EXPECT_EQ(12u, host.settleSeconds);
+    EXPECT_TRUE(host.partitionTable);
+    EXPECT_THROW(
+        parseServerDescription(R"(<VirtualServer><Host fixedDisks="27"/></VirtualServer>)"),
+        ServerDescriptionError);
 }
 
 TEST(ServerDescriptionTest, ReadsEveryAttributeAndRefusesNonsense) {

@@ -1,0 +1,323 @@
+#include "vserver/MountPrograms.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <sstream>
+
+#include "vserver/FatImage.h"
+#include "vserver/TempDirectory.h"
+#include "vserver/UsbDisks.h"
+#include "vserver/VirtualServer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kUsage = 1;
+constexpr int kMaxLinks = 40;  // as the kernel follows at most
+
+struct Mounted {
+    ActiveMount mount;
+    FatImage volume;
+    std::uint64_t presentation = 0;
+    std::string stash;  // where the directory's own content waits
+};
+
+struct MountRequest {
+    std::string type;
+    bool readOnly = false;
+    std::vector<std::string> operands;
+};
+
+std::string normalDirectory(const std::string& path) {
+    std::string normal = fs::path(path).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') {
+        normal.pop_back();
+    }
+    return normal;
+}
+
+void readOptions(const std::string& list, MountRequest& request) {
+    std::stringstream options(list);
+    std::string option;
+    while (std::getline(options, option, ',')) {
+        if (option == "ro") {
+            request.readOnly = true;
+        } else if (option == "rw") {
+            request.readOnly = false;
+        }
+    }
+}
+
+// mount [-n] [-r|-w] [-t TYPE] [-o OPTIONS|-oOPTIONS] [DEVICE DIRECTORY]
+std::optional<MountRequest> parseMount(const std::vector<std::string>& argv) {
+    MountRequest request;
+    for (std::size_t i = 1; i < argv.size(); ++i) {
+        const std::string& arg = argv[i];
+        if ((arg == "-t" || arg == "-o") && i + 1 >= argv.size()) {
+            return std::nullopt;
+        }
+        if (arg == "-t") {
+            request.type = argv[++i];
+        } else if (arg == "-o") {
+            readOptions(argv[++i], request);
+        } else if (arg.compare(0, 2, "-o") == 0) {
+            readOptions(arg.substr(2), request);
+        } else if (arg == "-r") {
+            request.readOnly = true;
+        } else if (arg == "-w") {
+            request.readOnly = false;
+        } else if (arg.empty() || arg[0] != '-') {
+            request.operands.push_back(arg);
+        }
+    }
+    return request;
+}
+
+// Moves every entry of from into to.
+void moveEntries(const fs::path& from, const fs::path& to) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(from, error)) {
+        fs::path target = to / entry.path().filename();
+        fs::rename(entry.path(), target, error);
+        if (error) {
+            fs::copy(entry.path(), target, fs::copy_options::recursive, error);
+            fs::remove_all(entry.path(), error);
+        }
+    }
+}
+
+void clearDirectory(const fs::path& directory) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(directory, error)) {
+        fs::remove_all(entry.path(), error);
+    }
+}
+
+}  // namespace
+
+struct MountPrograms::State {
+    std::mutex mutex;
+    VirtualServer* server = nullptr;
+    UsbDisks* disks = nullptr;  // null once the programs are gone
+    TempDirectory stashes{"vmounts"};
+    unsigned stashCount = 0;
+    std::vector<Mounted> mounted;  // in mount order
+    std::vector<MountEvent> events;
+    unsigned failures = 0;
+    int failError = EBUSY;
+
+    // The system path a device path leads to through symbolic links in the
+    // sandbox; their targets may be system paths or sandbox paths.
+    std::string followLinks(std::string path) const {
+        const std::string root = server->root();
+        for (int hop = 0; hop < kMaxLinks; ++hop) {
+            std::error_code error;
+            fs::path host = server->resolve(path);
+            if (!fs::is_symlink(fs::symlink_status(host, error))) {
+                return path;
+            }
+            std::string target = fs::read_symlink(host, error).string();
+            if (error) {
+                return path;
+            }
+            if (target.compare(0, root.size() + 1, root + "/") == 0) {
+                target = target.substr(root.size());
+            } else if (target.empty() || target[0] != '/') {
+                target = (fs::path(path).parent_path() / target).string();
+            }
+            path = fs::path(target).lexically_normal().string();
+        }
+        return "";
+    }
+
+    ShellResult refuse(MountEvent event) {
+        event.status = kMountFailure;
+        events.push_back(event);
+        return ShellResult{kMountFailure, ""};
+    }
+
+    ShellResult mount(const MountRequest& request) {
+        MountEvent event;
+        event.device = request.operands[0];
+        event.directory = normalDirectory(request.operands[1]);
+        event.readOnly = request.readOnly;
+        event.disk = followLinks(event.device);
+        fs::path directory = server->resolve(event.directory);
+        bool fatType = request.type.empty() || request.type == "vfat" || request.type == "auto";
+        std::optional<PresentedVolume> volume;
+        if (disks && fatType) {
+            volume = disks->volumeAt(event.disk);
+        }
+        if (!fatType || !fs::is_directory(directory) || !volume || !volume->volume.isFat()) {
+            return refuse(event);
+        }
+        fs::path stash = fs::path(stashes.path()) / std::to_string(++stashCount);
+        fs::create_directory(stash);
+        moveEntries(directory, stash);
+        try {
+            volume->volume.extractTo(directory.string());
+        } catch (const std::exception&) {
+            clearDirectory(directory);
+            moveEntries(stash, directory);
+            fs::remove_all(stash);
+            return refuse(event);
+        }
+        mounted.push_back(Mounted{
+            ActiveMount{event.device, event.disk, event.directory, volume->label, request.readOnly},
+            volume->volume, volume->presentation, stash.string()});
+        events.push_back(event);
+        return ShellResult{0, ""};
+    }
+
+    std::string listing() const {
+        std::string text;
+        for (const Mounted& entry : mounted) {
+            text += entry.mount.device + " on " + entry.mount.directory + " type vfat (" +
+                    (entry.mount.readOnly ? "ro" : "rw") + ",shortname=mixed)\n";
+        }
+        return text;
+    }
+
+    // Pops the newest mount on directory: 0, or EINVAL when there is none.
+    int unmount(const std::string& directory) {
+        auto top = std::find_if(mounted.rbegin(), mounted.rend(), [&](const Mounted& entry) {
+            return entry.mount.directory == directory;
+        });
+        if (top == mounted.rend()) {
+            return EINVAL;
+        }
+        Mounted entry = *top;
+        mounted.erase(std::next(top).base());
+        fs::path host = server->resolve(directory);
+        std::error_code ignored;
+        // The mount point cannot go while mounted: what removed it emptied the volume.
+        fs::create_directories(host, ignored);
+        MountEvent event{
+            false, entry.mount.device, entry.mount.disk, directory, entry.mount.readOnly, false, 0};
+        if (!entry.mount.readOnly && disks && disks->stillPresented(entry.presentation)) {
+            try {
+                entry.volume.replaceFrom(host.string());
+                event.wroteBack = true;
+            } catch (const std::exception&) {
+                // The volume keeps what it had.
+            }
+        }
+        clearDirectory(host);
+        moveEntries(entry.stash, host);
+        fs::remove_all(entry.stash, ignored);
+        events.push_back(event);
+        return 0;
+    }
+
+    // umount DIRECTORY, or umount DEVICE for the newest mount of the device.
+    ShellResult umount(const std::vector<std::string>& argv) {
+        std::string target;
+        for (std::size_t i = 1; i < argv.size() && target.empty(); ++i) {
+            if (!argv[i].empty() && argv[i][0] != '-') {
+                target = argv[i];
+            }
+        }
+        if (target.empty()) {
+            return ShellResult{kUsage, ""};
+        }
+        std::string directory = normalDirectory(target);
+        std::string disk = followLinks(target);
+        for (auto it = mounted.rbegin(); it != mounted.rend(); ++it) {
+            if (it->mount.directory != directory &&
+                (it->mount.device == target || it->mount.disk == disk)) {
+                directory = it->mount.directory;
+                break;
+            }
+        }
+        if (unmount(directory) != 0) {
+            events.push_back(MountEvent{false, "", "", directory, false, false, kMountFailure});
+            return ShellResult{kMountFailure, ""};
+        }
+        return ShellResult{0, ""};
+    }
+
+    int umount2(const std::string& target) {
+        std::string directory = normalDirectory(target);
+        int error = 0;
+        if (failures > 0) {
+            --failures;
+            error = failError;
+        } else {
+            error = unmount(directory);
+        }
+        if (error != 0) {
+            events.push_back(MountEvent{false, "", "", directory, false, false, error});
+            errno = error;
+            return -1;
+        }
+        return 0;
+    }
+};
+
+MountPrograms::MountPrograms(VirtualServer& server, UsbDisks& disks)
+    : server_(server), state_(std::make_shared<State>()) {
+    state_->server = &server;
+    state_->disks = &disks;
+    std::shared_ptr<State> state = state_;
+    server.shell().addProgram("mount",
+                              [state](const std::vector<std::string>& argv, const std::string&) {
+                                  std::lock_guard<std::mutex> lock(state->mutex);
+                                  std::optional<MountRequest> request = parseMount(argv);
+                                  if (request && request->operands.empty()) {
+                                      return ShellResult{0, state->listing()};
+                                  }
+                                  if (!request || request->operands.size() != 2) {
+                                      return ShellResult{kUsage, ""};
+                                  }
+                                  return state->mount(*request);
+                              });
+    server.shell().addProgram("umount",
+                              [state](const std::vector<std::string>& argv, const std::string&) {
+                                  std::lock_guard<std::mutex> lock(state->mutex);
+                                  return state->umount(argv);
+                              });
+    server.setUmountHandler([state](const std::string& target, int) {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->umount2(target);
+    });
+}
+
+MountPrograms::~MountPrograms() {
+    server_.setUmountHandler(nullptr);
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->disks = nullptr;
+}
+
+void MountPrograms::failUnmounts(unsigned count, int error) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->failures = count;
+    state_->failError = error;
+}
+
+std::vector<ActiveMount> MountPrograms::mounts() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::vector<ActiveMount> result;
+    for (const Mounted& entry : state_->mounted) {
+        result.push_back(entry.mount);
+    }
+    return result;
+}
+
+std::vector<ActiveMount> MountPrograms::mountsOn(const std::string& directory) const {
+    std::vector<ActiveMount> result;
+    std::string normal = normalDirectory(directory);
+    for (const ActiveMount& mount : mounts()) {
+        if (mount.directory == normal) {
+            result.push_back(mount);
+        }
+    }
+    return result;
+}
+
+std::vector<MountEvent> MountPrograms::events() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->events;
+}

@@ -1,0 +1,25 @@
+#include "vserver/PartitionImages.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+std::string PartitionImages::create(const PartitionImage& partition) {
+    if (!directory_) {
+        directory_ = std::make_unique<TempDirectory>("vimages");
+    }
+    // A slot is used again after a delete: each image gets a name of its own.
+    std::string name = std::string(partition.dynamic ? "dynamic" : "static") + "-" +
+                       std::to_string(partition.slot) + "-" + std::to_string(++made_) + ".img";
+    std::string path = (fs::path(directory_->path()) / name).string();
+    FatImage::create(path, partition.sizeBytes, partition.label, options_);
+    return path;
+}
+
+void PartitionImages::remove(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    std::error_code ignored;
+    fs::remove(path, ignored);
+}
