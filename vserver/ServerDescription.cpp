@@ -1,5 +1,7 @@
 #include "vserver/ServerDescription.h"
 
+#include "vserver/HostSystem.h"
+
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -147,6 +149,23 @@ HostConfig readHost(const xmlNode* node) {
     host.settleSeconds =
         static_cast<unsigned>(number(node, "settleSeconds", 3600, host.settleSeconds));
     host.partitionTable = flag(node, "partitionTable", host.partitionTable);
+    host.os = attribute(node, "os").value_or(host.os);
+    if (!knownHostSystem(host.os)) {
+        throw ServerDescriptionError("unknown host operating system: " + host.os);
+    }
+    host.udevadm = flag(node, "udevadm", host.udevadm);
+    host.halDaemon = attribute(node, "halDaemon").value_or(host.halDaemon);
+    if (host.halDaemon != "none" && host.halDaemon != "stopped" && host.halDaemon != "running") {
+        throw ServerDescriptionError("halDaemon is none, stopped or running: " + host.halDaemon);
+    }
+    host.usbArbitrator = flag(node, "usbArbitrator", host.usbArbitrator);
+    for (const xmlNode* child = node->children; child; child = child->next) {
+        if (isElement(child, "ProcScsi")) {
+            xmlChar* text = xmlNodeGetContent(child);
+            host.procScsi = text ? reinterpret_cast<const char*>(text) : "";
+            xmlFree(text);
+        }
+    }
     return host;
 }
 

@@ -12,6 +12,14 @@ struct HostConfig {
     unsigned fixedDisks = 1;       // non-USB disks before the USB ones
     unsigned settleSeconds = 0;    // virtual seconds from attach until a disk shows
     bool partitionTable = false;   // presented images start with a partition table
+
+    // The operating system: redhat, centos, xenserver, suse, nimbl, tarsk,
+    // nimbl-new, esx3, esx4, esx41 or esxi (its release files and kernel).
+    std::string os = "redhat";
+    bool udevadm = true;             // /sbin/udevadm is there
+    std::string halDaemon = "none";  // none, stopped or running
+    bool usbArbitrator = false;      // VMware's USB arbitrator service runs
+    std::string procScsi;            // text of /proc/scsi/scsi
 };
 
 // A server described by an XML file under vserver/servers/.

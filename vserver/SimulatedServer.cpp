@@ -1,5 +1,7 @@
 #include "vserver/SimulatedServer.h"
 
+#include "vserver/HostSystem.h"
+
 namespace {
 
 UsbDiskOptions diskOptions(const HostConfig& host) {
@@ -16,12 +18,31 @@ SimulatedServer::SimulatedServer(const ServerDescription& description)
     : kernel_(host_),
       disks_(host_, kernel_, diskOptions(description.host)),
       mounts_(host_, disks_),
+      datastores_(host_, disks_),
       controller_(description.controller),
       installed_(host_) {
+    addHostPrograms(host_, services_);
+    prepareHostSystem(host_, description.host, services_);
+    // The controller's disk on the USB bus, as lsusb lists it.
+    host_.shell().addProgram("lsusb", [this](const std::vector<std::string>&, const std::string&) {
+        std::string listing = "Bus 001 Device 001: ID 1d6b:0002 Linux Foundation 2.0 root hub\n";
+        for (const UsbDisks::DiskInfo& disk : disks_.disks()) {
+            if (disk.usb) {
+                listing +=
+                    "Bus 001 Device 002: ID 0624:0250 Avocent Corp. Virtual Keyboard/Mouse\n";
+                break;
+            }
+        }
+        return ShellResult{0, listing};
+    });
     if (description.host.sgLoaded) {
         kernel_.loadModule("sg");
     }
     controller_.images().setPartitionTable(description.host.partitionTable);
-    controller_.setPresenter(&disks_);
+    if (description.host.os == "esxi") {
+        controller_.setPresenter(&datastores_);
+    } else {
+        controller_.setPresenter(&disks_);
+    }
     kernel_.attachController(&controller_);
 }

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "vserver/EmulatedKernel.h"
+#include "vserver/EsxiDatastores.h"
+#include "vserver/HostPrograms.h"
 #include "vserver/ManagementController.h"
 #include "vserver/MountPrograms.h"
 #include "vserver/ServerDescription.h"
@@ -25,12 +27,15 @@ public:
     ManagementController& controller() { return controller_; }
     UsbDisks& disks() { return disks_; }
     MountPrograms& mounts() { return mounts_; }
+    HostServices& services() { return services_; }
 
 private:
     VirtualServer host_;
     EmulatedKernel kernel_;
     UsbDisks disks_;
     MountPrograms mounts_;
+    EsxiDatastores datastores_;
+    HostServices services_;
     ManagementController controller_;
     ScopedHostPort installed_;
 };

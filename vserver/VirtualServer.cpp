@@ -46,6 +46,10 @@ void VirtualServer::writeFile(const std::string& path, const std::string& conten
     std::ofstream(target, std::ios::binary | std::ios::trunc) << content;
 }
 
+void VirtualServer::makeDirectory(const std::string& path) {
+    fs::create_directories(resolve(path));
+}
+
 bool VirtualServer::fileExists(const std::string& path) {
     return fs::exists(resolve(path));
 }

@@ -42,6 +42,7 @@ public:
     // Writes a file of the virtual host (path absolute, parents created).
     void writeFile(const std::string& path, const std::string& content);
     bool fileExists(const std::string& path);
+    void makeDirectory(const std::string& path);  // parents too
     std::string readFile(const std::string& path);
 
     // Device nodes of the emulated kernel.

@@ -10,6 +10,7 @@
 
 #include "storage/VeskLog.h"
 #include "tests/support/TestSupport.h"
+#include "vserver/HostPrograms.h"
 #include "vserver/VirtualServer.h"
 
 namespace {
@@ -21,36 +22,11 @@ using Commands = std::vector<std::string>;
 
 namespace fs = std::filesystem;
 
-ShellResult status(bool ok) {
-    return {ok ? 0 : 1, ""};
-}
-
 // A host whose shell copies and makes directories in its sandbox, and can be
 // made to fail to start for mkdir.
 class CopyHost : public VirtualServer {
 public:
-    CopyHost() {
-        auto mkdir = [this](const std::vector<std::string>& argv, const std::string&) {
-            std::error_code error;
-            if (argv.size() == 3 && argv[1] == "-p") {
-                return status(fs::create_directories(resolve(argv[2]), error) || !error);
-            }
-            return status(argv.size() == 2 && fs::create_directory(resolve(argv[1]), error));
-        };
-        shell().addProgram("mkdir", mkdir);
-        shell().addProgram("/bin/mkdir", mkdir);
-        shell().addProgram(
-            "/bin/cp", [this](const std::vector<std::string>& argv, const std::string&) {
-                fs::path to = resolve(argv.back());
-                if (fs::is_directory(to)) {
-                    to /= fs::path(argv[1]).filename();
-                }
-                std::error_code error;
-                return status(argv.size() == 3 &&
-                              fs::copy_file(resolve(argv[1]), to,
-                                            fs::copy_options::overwrite_existing, error));
-            });
-    }
+    CopyHost() { addHostPrograms(*this, services); }
 
     int system(const std::string& command) override {
         if (noShellForMkdir && command.rfind("mkdir ", 0) == 0) {
@@ -61,6 +37,7 @@ public:
     }
 
     bool noShellForMkdir = false;
+    HostServices services;
 };
 
 class DoCopyTest : public ::testing::Test {

@@ -215,6 +215,7 @@ TEST_F(HostEnvironmentTest, CommandOutputIsCapturedUpTo512Bytes) {
     EXPECT_EQ("ab", executeCmd("withzero"));
 
     secureVesk& vesk = *this->vesk;
+    kernel.unloadModule("sg");
     EXPECT_FALSE(vesk.isSGDriverLoaded());
     kernel.loadModule("sg");
     EXPECT_TRUE(vesk.isSGDriverLoaded());
@@ -313,4 +314,26 @@ TEST_F(HostEnvironmentTest, StaleScsiEntriesOfEsxAreRemovedWhenTheirAddressIsNum
     server.shell().clearCommands();
     vesk.ESX_RemoveEntries(0, 0x0100, 0);
     EXPECT_EQ(1u, server.shell().commands().size());
+}
+
+TEST_F(HostEnvironmentTest, ServerDescriptionsLayOutTheirHostSystems) {
+    struct Case {
+        const char* os;
+        int osType;
+    };
+    const Case cases[] = {{"redhat", REDHAT},     {"centos", CENTOS}, {"xenserver", XENSERVER},
+                          {"suse", SUSE},         {"nimbl", ELI},     {"tarsk", ELI},
+                          {"nimbl-new", ELI_NEW}, {"esx3", ESX},      {"esx4", ESX4},
+                          {"esx41", ESX4_1},      {"esxi", ESXi}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.os);
+        ServerDescription description = defaultServer();
+        description.host.os = c.os;
+        vesk.reset();
+        SimulatedServer host(description);
+        secureVesk layer;
+        EXPECT_EQ(c.osType, layer.osType);
+    }
+    EXPECT_THROW(parseServerDescription("<VirtualServer><Host os=\"beos\"/></VirtualServer>"),
+                 ServerDescriptionError);
 }

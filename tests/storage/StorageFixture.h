@@ -15,6 +15,7 @@
 #include "vserver/HostPrograms.h"
 #include "vserver/ManagementController.h"
 #include "vserver/ServerDescription.h"
+#include "vserver/SimulatedServer.h"
 #include "vserver/VirtualServer.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -23,14 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 // default server through the IPMI library and the emulated OpenIPMI device.
 class StorageTest : public ::testing::Test {
 protected:
-    StorageTest()
-        : controller(loadServerDescription(bundledServersDirectory() + "/default.xml").controller) {
-        kernel.attachController(&controller);
-        addHostPrograms(server, services);
-        for (const char* directory :
-             {"/etc/udev/rules.d", "/lib/udev/rules.d", "/run/udev/rules.d"}) {
-            server.writeFile(std::string(directory) + "/.keep", "");
-        }
+    StorageTest() {
         copyDataFiles(cwd.path());
         writeTextFile("zebdebuglog", "");
         GenerationType = -1;
@@ -107,11 +101,15 @@ protected:
 
     std::string log() const { return readTextFile(cwd.path() + "/QUIB_DBG.log"); }
 
-    VirtualServer server;
-    ScopedHostPort port{server};
+    static ServerDescription defaultServer() {
+        return loadServerDescription(bundledServersDirectory() + "/default.xml");
+    }
+
+    SimulatedServer simulated{defaultServer()};
+    VirtualServer& server = simulated.host();
+    ManagementController& controller = simulated.controller();
+    EmulatedKernel& kernel = simulated.kernel();
+    HostServices& services = simulated.services();
     ScopedWorkingDirectory cwd;
-    ManagementController controller;
-    EmulatedKernel kernel{server};
-    HostServices services;
     std::unique_ptr<secureVesk> vesk;
 };
