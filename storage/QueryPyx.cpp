@@ -44,11 +44,6 @@ constexpr int kBusyUnmountTries = 60;
 // More stacked mounts than this on one directory are not ours.
 constexpr int kStackedMountsLimit = 64;
 
-bool pathExists(const std::string& path) {
-    struct stat info {};
-    return hostPort().stat(path, &info) == 0;
-}
-
 std::string firstLine(const std::string& path) {
     std::ifstream file(hostPort().resolve(path));
     std::string line;
@@ -130,7 +125,7 @@ bool secureVesk::getLinuxOSVer() {
         logVeskMsg(__FILE__, __LINE__, "getLinuxOSVer: ESXi Found");
         return true;
     }
-    if (pathExists(kVmwareRelease)) {
+    if (systemPathExists(kVmwareRelease)) {
         std::string line = firstLine(kVmwareRelease);
         if (contains(line, "VMware ESX Server 3")) {
             osType = ESX;
@@ -149,7 +144,7 @@ bool secureVesk::getLinuxOSVer() {
         }
         logVeskMsg(__FILE__, __LINE__, "getLinuxOSVer: Unrecognized VMWare Found");
     }
-    if (pathExists(kRedhatRelease)) {
+    if (systemPathExists(kRedhatRelease)) {
         std::string line = firstLine(kRedhatRelease);
         if (contains(line, "Red Hat")) {
             osType = REDHAT;
@@ -161,7 +156,7 @@ bool secureVesk::getLinuxOSVer() {
             logVeskMsg(__FILE__, __LINE__, "getLinuxOSVer Xenserver found");
             return true;
         }
-        if (pathExists(kNewEliVersionFile)) {
+        if (systemPathExists(kNewEliVersionFile)) {
             if (anyLineContains(kNewEliVersionFile, "NIMBL_MAJOR_VERSION")) {
                 osType = ELI_NEW;
                 logVeskMsg(__FILE__, __LINE__, "getLinuxOSVer: NEW ELI(TARSK) Found");
@@ -173,18 +168,18 @@ bool secureVesk::getLinuxOSVer() {
             return true;
         }
     }
-    if (pathExists(kSuseRelease)) {
+    if (systemPathExists(kSuseRelease)) {
         osType = SUSE;
         logVeskMsg(__FILE__, __LINE__, "getLinuxOSVer: SLES Found");
         return true;
     }
-    if (pathExists(kNimblVersionFile) &&
+    if (systemPathExists(kNimblVersionFile) &&
         anyLineContains(kNimblVersionFile, "NIMBL_MAJOR_VERSION")) {
         osType = ELI;
         logVeskMsg(__FILE__, __LINE__, "getLinuxOSVer: ELI(NIMBL) Found");
         return true;
     }
-    if (pathExists(kTarskVersionFile) &&
+    if (systemPathExists(kTarskVersionFile) &&
         anyLineContains(kTarskVersionFile, "TARSK_MAJOR_VERSION")) {
         osType = ELI;
         logVeskMsg(__FILE__, __LINE__, "getLinuxOSVer: ELI(TARSK) Found");

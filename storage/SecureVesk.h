@@ -12,6 +12,8 @@
 #include "storage/VeskErrors.h"
 #include "storage/VeskLog.h"
 
+struct spartInfo;
+
 // The storage session; all 0 while no session is open.
 struct sessionHandle {
     unsigned short veskHandle;
@@ -153,6 +155,9 @@ private:
     int beginSession(unsigned char subCommand, unsigned char mode, unsigned short timeout);
     void sessionRefused(const char* errorLine, const char* failedLine);
     bool readPartitionBitmaps();
+    void requireCatalogueSession();
+    bool requestPartitionInfo(unsigned char kind, int slot);
+    const spartInfo& presentRow(int partIndex);
     void sendHandle(unsigned char* requestData);
     void waitForRebootedController();
     void openWorkingSession();

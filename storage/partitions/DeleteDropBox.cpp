@@ -60,19 +60,12 @@ bool secureVesk::DeleteDropBox(unsigned short bitmap) {
 
 bool secureVesk::deleteDynPartWithName(unsigned short bitmap, const std::string& name) {
     return guard(false, __FILE__, __LINE__, [&] {
-        if (!IsSessionActive()) {
-            logVeskMsg(__FILE__, __LINE__, "VESK session not started");
-            raiseQuibError(QUIB_NO_SESSION);
-        }
+        requireCatalogueSession();
         for (int slot = 0; slot < kQueriedSlots; ++slot) {
             if ((bitmap & (1u << slot)) == 0) {
                 continue;
             }
-            clearRecord(IPMIReqBuf);
-            sendHandle(&requestByte(IPMIReqBuf, 0));
-            requestByte(IPMIReqBuf, 3) = kDynamicSlot;
-            requestByte(IPMIReqBuf, 4) = static_cast<unsigned char>(slot);
-            if (IPMIRequest(VESK_GET_PARTITION_INFO, &IPMIReqBuf, 9, 14) != 0) {
+            if (!requestPartitionInfo(kDynamicSlot, slot)) {
                 logVeskMsg(__FILE__, __LINE__,
                            "secureVesk::deleteDynPartWithName GetPartitionInfo failed");
                 continue;

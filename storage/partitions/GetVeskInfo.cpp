@@ -23,12 +23,26 @@ std::string partitionInfoLabel() {
     return label;
 }
 
-// One "Getpartitionindexinfo"; on success both bitmaps are stored.
-bool secureVesk::readPartitionBitmaps() {
+void secureVesk::requireCatalogueSession() {
     if (!IsSessionActive()) {
         logVeskMsg(__FILE__, __LINE__, "VESK session not started");
         raiseQuibError(QUIB_NO_SESSION);
     }
+}
+
+// One "GetPartitionInfo" of a static (0x00) or dynamic (0x80) slot; the
+// answer stays in IPMIReqBuf.
+bool secureVesk::requestPartitionInfo(unsigned char kind, int slot) {
+    clearRecord(IPMIReqBuf);
+    sendHandle(&requestByte(IPMIReqBuf, 0));
+    requestByte(IPMIReqBuf, 3) = kind;
+    requestByte(IPMIReqBuf, 4) = static_cast<unsigned char>(slot);
+    return IPMIRequest(VESK_GET_PARTITION_INFO, &IPMIReqBuf, 9, 14) == 0;
+}
+
+// One "Getpartitionindexinfo"; on success both bitmaps are stored.
+bool secureVesk::readPartitionBitmaps() {
+    requireCatalogueSession();
     clearRecord(IPMIReqBuf);
     sendHandle(&requestByte(IPMIReqBuf, 0));
     if (IPMIRequest(VESK_GET_PARTITION_INDEX_INFO, &IPMIReqBuf, 7, 13) != 0) {
@@ -57,19 +71,12 @@ unsigned short secureVesk::getDynPartIndexInfo() {
 
 bool secureVesk::getPartInfo(unsigned short bitmap) {
     return guard(false, __FILE__, __LINE__, [&] {
-        if (!IsSessionActive()) {
-            logVeskMsg(__FILE__, __LINE__, "VESK session not started");
-            raiseQuibError(QUIB_NO_SESSION);
-        }
+        requireCatalogueSession();
         for (int slot = 0; slot < kQueriedSlots; ++slot) {
             if ((bitmap & (1u << slot)) == 0) {
                 continue;
             }
-            clearRecord(IPMIReqBuf);
-            sendHandle(&requestByte(IPMIReqBuf, 0));
-            requestByte(IPMIReqBuf, 3) = kStaticSlot;
-            requestByte(IPMIReqBuf, 4) = static_cast<unsigned char>(slot);
-            if (IPMIRequest(VESK_GET_PARTITION_INFO, &IPMIReqBuf, 9, 14) != 0) {
+            if (!requestPartitionInfo(kStaticSlot, slot)) {
                 continue;
             }
             std::string label = partitionInfoLabel();
@@ -92,10 +99,7 @@ bool secureVesk::getPartInfo(unsigned short bitmap) {
 
 bool secureVesk::getDynPartInfo(unsigned short bitmap) {
     return guard(false, __FILE__, __LINE__, [&] {
-        if (!IsSessionActive()) {
-            logVeskMsg(__FILE__, __LINE__, "VESK session not started");
-            raiseQuibError(QUIB_NO_SESSION);
-        }
+        requireCatalogueSession();
         int slot = 0;
         while (slot < kQueriedSlots && (bitmap & (1u << slot)) == 0) {
             ++slot;
@@ -103,11 +107,7 @@ bool secureVesk::getDynPartInfo(unsigned short bitmap) {
         if (slot == kQueriedSlots) {
             return true;
         }
-        clearRecord(IPMIReqBuf);
-        sendHandle(&requestByte(IPMIReqBuf, 0));
-        requestByte(IPMIReqBuf, 3) = kDynamicSlot;
-        requestByte(IPMIReqBuf, 4) = static_cast<unsigned char>(slot);
-        if (IPMIRequest(VESK_GET_PARTITION_INFO, &IPMIReqBuf, 9, 14) == 0) {
+        if (requestPartitionInfo(kDynamicSlot, slot)) {
             veskPartInfo[0].attachMask = wireOrderMask(slot);
             veskPartInfo[0].present = 1;
         }

@@ -4,6 +4,7 @@
 #include "baseutils/HostPort.h"
 #include "storage/OsType.h"
 #include "storage/SecureVesk.h"
+#include "storage/partitions/psu.h"
 
 namespace {
 
@@ -16,11 +17,6 @@ const char* const kUdevcontrol = "/sbin/udevcontrol";
 const char* const kHalDaemon = "/etc/init.d/haldaemon";
 constexpr std::size_t kHalStatusBytes = 1024;
 
-bool pathExists(const std::string& path) {
-    struct stat info {};
-    return hostPort().stat(path, &info) == 0;
-}
-
 bool isExecutable(const std::string& path) {
     struct stat info {};
     return hostPort().stat(path, &info) == 0 && S_ISREG(info.st_mode) &&
@@ -32,10 +28,20 @@ bool shellStarted(int status) {
     return status != -1;
 }
 
+bool halDaemonAction(const char* action, const char* doneLine, const char* failedLine) {
+    std::string command = std::string(kHalDaemon) + " " + action + " > /dev/null 2>&1";
+    if (!shellStarted(hostPort().system(command))) {
+        logVeskMsg(__FILE__, __LINE__, failedLine);
+        return false;
+    }
+    logVeskMsg(__FILE__, __LINE__, doneLine);
+    return true;
+}
+
 }  // namespace
 
 bool secureVesk::CopyFile(const std::string& file, const std::string& directory) {
-    if (!pathExists(directory)) {
+    if (!systemPathExists(directory)) {
         logVeskMsg(__FILE__, __LINE__, directory + " Path does not exists");
         return false;
     }
@@ -59,9 +65,9 @@ bool secureVesk::CopyFile(const std::string& file, const std::string& directory)
 bool secureVesk::RestartUdevRules() {
     logVeskMsg(__FILE__, __LINE__, "secureVesk::RestartUdevRules()");
     std::string command;
-    if (pathExists(kUdevadm)) {
+    if (systemPathExists(kUdevadm)) {
         command = std::string(kUdevadm) + " control --reload-rules > /dev/null 2>&1";
-    } else if (pathExists(kUdevcontrol)) {
+    } else if (systemPathExists(kUdevcontrol)) {
         command = std::string(kUdevcontrol) + " reload_rules > /dev/null 2>&1";
     }
     logVeskMsg(__FILE__, __LINE__, command);
@@ -77,21 +83,11 @@ bool secureVesk::RestartUdevRules() {
 }
 
 bool secureVesk::StartHalDaemon() {
-    if (!shellStarted(hostPort().system(std::string(kHalDaemon) + " start > /dev/null 2>&1"))) {
-        logVeskMsg(__FILE__, __LINE__, "failed to start the haldaemon");
-        return false;
-    }
-    logVeskMsg(__FILE__, __LINE__, "started haldaemon");
-    return true;
+    return halDaemonAction("start", "started haldaemon", "failed to start the haldaemon");
 }
 
 bool secureVesk::StopHalDaemon() {
-    if (!shellStarted(hostPort().system(std::string(kHalDaemon) + " stop > /dev/null 2>&1"))) {
-        logVeskMsg(__FILE__, __LINE__, "failed to stop the haldaemon");
-        return false;
-    }
-    logVeskMsg(__FILE__, __LINE__, "stopped haldaemon");
-    return true;
+    return halDaemonAction("stop", "stopped haldaemon", "failed to stop the haldaemon");
 }
 
 bool secureVesk::IsHalDaemonRunning() {

@@ -1,5 +1,7 @@
 #include "storage/partitions/psu.h"
 
+#include <sys/stat.h>
+
 #include "baseutils/HostPort.h"
 #include "storage/VeskLog.h"
 
@@ -25,4 +27,9 @@ void syncAll(const std::string& mountPoint) {
     logVeskMsg(__FILE__, __LINE__, "Entering syncAll and the mount point is " + mountPoint);
     hostPort().system("sync");
     logVeskMsg(__FILE__, __LINE__, "Leaving syncAll");
+}
+
+bool systemPathExists(const std::string& path) {
+    struct stat info {};
+    return hostPort().stat(path, &info) == 0;
 }
