@@ -11,7 +11,6 @@
 #include "inventory/InvHelper.h"
 
 std::string IPMIInventory::strOutputXMLString;
-std::string (*inventoryDocumentSourceForTests)() = nullptr;
 
 namespace {
 
@@ -30,10 +29,7 @@ void IPMIInventory::GetInvXMLString() {
     logLine(__LINE__, "IPMIInventory::GetInvXMLString start");
     // The driver brings up the storage layer as it is built: before the
     // program path is logged, and torn down only after " No Vesk".
-    std::unique_ptr<CInvHelper> helper;
-    if (!inventoryDocumentSourceForTests) {
-        helper = std::make_unique<CInvHelper>();
-    }
+    auto helper = std::make_unique<CInvHelper>();
     int veskType = 0;
     std::string errorText;
     std::string program = currentDirectory() + "/" + "ipmiinventory.exe";
@@ -42,13 +38,9 @@ void IPMIInventory::GetInvXMLString() {
     char* arguments[] = {buffer.data(), nullptr};
     logLine(__LINE__, "File path: " + program);
 
-    if (helper) {
-        bool success = helper->DoInventory(arguments, veskType, errorText);
-        logLine(__LINE__, success ? "DoInventory success" : "DoInventory failed");
-        strOutputXMLString = helper->GetPyxInv();
-    } else {
-        strOutputXMLString = inventoryDocumentSourceForTests();
-    }
+    bool success = helper->DoInventory(arguments, veskType, errorText);
+    logLine(__LINE__, success ? "DoInventory success" : "DoInventory failed");
+    strOutputXMLString = helper->GetPyxInv();
     if (veskType == 0) {
         logLine(__LINE__, " No Vesk");
     }
@@ -57,28 +49,9 @@ void IPMIInventory::GetInvXMLString() {
 }
 
 xmlXPathObjectPtr IPMIInventory::getnodeset(xmlDocPtr doc, const xmlChar* expression) {
-    XmlXPathContext context(xmlXPathNewContext(doc));
-    if (!context) {
-        logLine(__LINE__, "getnodeset :: Error in xmlXPathNewContext\n");
-        return nullptr;
-    }
-    XmlXPathObject result(xmlXPathEvalExpression(expression, context.get()));
-    context.reset();
-    if (!result) {
-        logLine(__LINE__, "getnodeset :: Error in xmlXPathEvalExpression\n");
-        return nullptr;
-    }
-    xmlNodeSetPtr nodes = result->nodesetval;
-    if (!nodes || nodes->nodeNr == 0 || !nodes->nodeTab) {
-        return nullptr;
-    }
-    return result.release();
+    return selectNodes(doc, expression, [&](const char* line) { logLine(__LINE__, line); });
 }
 
 const xmlChar* IPMIInventory::GetAttribute(xmlNodePtr node, const xmlChar* name) {
-    xmlAttrPtr attribute = xmlHasProp(node, name);
-    if (!attribute || !attribute->children) {
-        return nullptr;
-    }
-    return attribute->children->content;
+    return attributeValue(node, name);
 }

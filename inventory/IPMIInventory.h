@@ -21,6 +21,3 @@ public:
     // The value of attribute name (owned by the document), or null.
     static const xmlChar* GetAttribute(xmlNodePtr node, const xmlChar* name);
 };
-
-// Tests set this to hand GetInvXMLString a document in place of the driver.
-extern std::string (*inventoryDocumentSourceForTests)();

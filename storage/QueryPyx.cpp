@@ -8,11 +8,16 @@
 #include <fstream>
 
 #include "baseutils/HostPort.h"
+#include "storage/DropBoxExchange.h"
+#include "storage/IPMIRequest.h"
 #include "storage/OsType.h"
+#include "storage/PyxConfigFile.h"
 #include "storage/SecureVesk.h"
 #include "storage/partitions/LinuxEnumerateDevices.h"
 #include "storage/partitions/VeskPartInfo.h"
 #include "storage/partitions/psu.h"
+
+std::vector<cfgEntry> PyxRequest;
 
 // Texts shared with volume discovery on ESXi.
 const std::string ESXi_LIST_MOUNTED_DEVICES = "ls /vmfs/volumes/ | grep ";
@@ -379,5 +384,65 @@ bool secureVesk::unmountDynPartition() {
         run("rm -rf " + std::string(kMountParent) + dynDriveName + " > /dev/null 2>&1");
     }
     run("rm -f /dev/secvskupd-* > /dev/null 2>&1");
+    return true;
+}
+
+namespace {
+
+constexpr std::uint64_t kRecordQuerySize = 0x100000;
+constexpr std::uint64_t kRecordQuerySizeEsxi = 0x2000000;
+
+}  // namespace
+
+bool secureVesk::QueryPyx(std::stringstream& out, exmlMode mode) {
+    std::uint64_t size = osType == ESXi ? kRecordQuerySizeEsxi : kRecordQuerySize;
+    clearRecord(IPMIReqBuf);
+    auto checked = [&] {
+        if (!IsSessionActive()) {
+            logVeskMsg(__FILE__, __LINE__, "QueryPyx called with NO active session");
+            raiseQuibError(QUIB_NO_SESSION);
+        }
+        if (mode != EXML_PYX_QUERY_CURRENT_RECORDS && mode != EXML_PYX_QUERY_HISTORY_RECORDS &&
+            mode != EXML_PYX_QUERY_EVENT_RECORDS) {
+            logVeskMsg(__FILE__, __LINE__, "Invalid update Pyx request.");
+            raiseQuibError(QUIB_INVALID_RECORD_REQUEST);
+        }
+        return true;
+    };
+    bool accepted = guardRaised(false, __FILE__, __LINE__, checked, [](unsigned char) {
+        logVeskMsg(__FILE__, __LINE__, "QueryPyx failed");
+        return false;
+    });
+    if (!accepted) {
+        return false;
+    }
+    PyxRequest.clear();
+    cfgEntry entry;
+    entry.order = 1;
+    entry.mode = mode;
+    entry.digest = DIGEST_MD5;
+    entry.source = "Update.xml";
+    entry.destination = "Output.xml";
+    PyxRequest.push_back(entry);
+    std::ostringstream command;
+    CreatePyxConfigFile(command, PyxRequest);
+
+    DropBoxExchange exchange{"QueryPyx",
+                             size,
+                             command.str(),
+                             "Update.xml Hash: ",
+                             "Update.xml Content: ",
+                             "Output.xml file does NOT exist",
+                             "Contents of Output.xml",
+                             [](const std::string&) {
+                                 hostPort().system("sync");
+                                 logVeskMsg(__FILE__, __LINE__, "update.xml written");
+                             }};
+    std::string answer;
+    if (!runDropBoxExchange(exchange, answer)) {
+        return false;
+    }
+    out << answer;
+    logVeskMsg(__FILE__, __LINE__, "QueryPyx succeeded");
     return true;
 }

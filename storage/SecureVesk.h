@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "storage/VeskErrors.h"
 #include "storage/VeskLog.h"
 
+struct DropBoxExchange;
 struct spartInfo;
 
 // The storage session; all 0 while no session is open.
@@ -73,6 +75,15 @@ public:
     unsigned short getDynPartIndexInfo();
     bool getPartInfo(unsigned short bitmap);
     bool getDynPartInfo(unsigned short bitmap);
+
+    // Record exchanges.
+    bool QueryPyx(std::stringstream& out, exmlMode mode);
+    bool doDepCheck(std::stringstream& out, exmlMode queryType);
+
+    // Digest hand-over of a file placed in the drop box.
+    bool SecureVeskCopy(sessionHandle session, std::string hash, unsigned short fileArgument);
+    bool SecureVeskCopyMk13Plus(sessionHandle session, std::string hash, digestType type);
+    bool SendHashPart(sessionHandle session, std::string hash);
 
     // Attach, detach and drop boxes. Masks are in wire order (as the
     // catalogue's attachMask) unless named a bitmap.
@@ -175,6 +186,12 @@ private:
     bool copyRulesFiles(const std::string& directory);
     void removeRulesFiles(const std::string& directory);
     void detachWhatWasAttached(unsigned short staticMask, unsigned short dynMask);
+    bool runDropBoxExchange(const DropBoxExchange& exchange, std::string& answer);
+    std::string dropBoxDirectory(const char* notFoundLine, const char* emptyLabelLine1,
+                                 const char* emptyLabelLine2, const char* foundLine);
+    void attachDropBox(unsigned short mask, const char* succeededLine);
+    void detachDropBox(unsigned short mask);
+    std::string readAnswerFile(const DropBoxExchange& exchange, const std::string& directory);
     void deleteUnidentifiedDropBox(unsigned short before, unsigned short after);
 };
 

@@ -57,6 +57,11 @@ const std::map<std::string, ValueHandler>& valueOptions() {
              options.virtualServer = value;
              return true;
          }},
+        {"--workdir",
+         [](const std::string& value, InventoryOptions& options, std::string&) {
+             options.workDirectory = value;
+             return true;
+         }},
     };
     return handlers;
 }
@@ -97,6 +102,7 @@ std::string inventoryUsage() {
     return "Usage: ipmi-inventory [--component ID]... [--pci "
            "VENDOR:DEVICE:SUBVENDOR:SUBDEVICE]...\n"
            "                      [--format table|xml|json] [--virtual-server FILE]\n"
+           "                      [--workdir DIR]\n"
            "\n"
            "Lists the firmware and software components the management controller has on\n"
            "record. With --component or --pci (each repeatable) only the matching records\n"
@@ -109,5 +115,7 @@ std::string inventoryUsage() {
            "  --virtual-server FILE\n"
            "                   ask the virtual server that FILE describes (for example\n"
            "                   vserver/servers/default.xml) instead of this machine\n"
+           "  --workdir DIR    run the plug-in in DIR, which receives its data files\n"
+           "                   (ErrorCodes.xml, the udev rules) and its logs\n"
            "  -h, --help       show this help\n";
 }

@@ -13,6 +13,7 @@ struct InventoryOptions {
     std::vector<SPCIInfo> pciDevices;     // --pci VENDOR:DEVICE:SUBVENDOR:SUBDEVICE
     OutputFormat format = OutputFormat::Table;
     std::string virtualServer;  // --virtual-server FILE: a server description
+    std::string workDirectory;  // --workdir DIR: where the plug-in runs (empty: the default)
     bool help = false;
 
     bool selective() const { return !components.empty() || !pciDevices.empty(); }

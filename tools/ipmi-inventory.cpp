@@ -1,11 +1,13 @@
 // Command-line host of the plug-in: runs an inventory and prints the records.
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "inventory/Stage_IPMIInventory.h"
 #include "tools/InventoryOptions.h"
 #include "tools/InventoryOutput.h"
+#include "tools/WorkDirectory.h"
 #include "vserver/SimulatedServer.h"
 
 namespace {
@@ -34,8 +36,9 @@ int main(int argc, char** argv) {
     std::unique_ptr<SimulatedServer> server;
     if (!options.virtualServer.empty()) {
         try {
-            server =
-                std::make_unique<SimulatedServer>(loadServerDescription(options.virtualServer));
+            // Read before the work directory changes what a relative name means.
+            server = std::make_unique<SimulatedServer>(
+                loadServerDescription(std::filesystem::absolute(options.virtualServer).string()));
         } catch (const ServerDescriptionError& failure) {
             std::cerr << "ipmi-inventory: " << failure.what() << "\n";
             return 2;
@@ -46,8 +49,19 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    std::string workDirectory =
+        options.workDirectory.empty() ? defaultWorkDirectory() : options.workDirectory;
+    std::string failure = enterWorkDirectory(workDirectory, shippedDataDirectory());
+    if (!failure.empty()) {
+        std::cerr << "ipmi-inventory: " << failure << "\n";
+        return 1;
+    }
     ReceivedRecords records;
     runInventory(options, records.devices);
     std::cout << formatRecords(records.devices, options.format);
+    if (server) {
+        std::cerr << "ipmi-inventory: " << server->host().clock().elapsedMilliseconds() / 1000
+                  << " s of virtual time on the virtual server\n";
+    }
     return 0;
 }

@@ -7,6 +7,15 @@ constexpr std::uint8_t kAppNetFn = 0x06;
 constexpr std::uint8_t kStorageCommand = 0xA2;
 constexpr std::uint8_t kStatusSubCommand = 0x0A;
 constexpr std::uint32_t kUnitBytes = 32768;
+constexpr std::uint8_t kSecureUpdate = 0x09;
+constexpr std::uint8_t kHandOverHeader = 0x00;
+constexpr std::uint8_t kHandOverHashPart = 0x01;
+constexpr std::size_t kDigestCharacters = 32;
+constexpr std::size_t kHashCharactersPerPart = 10;
+constexpr std::size_t kHandOverBytes = 4;
+constexpr std::uint8_t kFinishedWithFailure = 0x01;
+constexpr std::uint8_t kStagingHashHandOver = 0x10;
+constexpr std::size_t kStagingBytes = 5;
 
 // Response bytes after the completion code, per command (the response lengths
 // the host expects, less the network function, command and completion code).
@@ -57,6 +66,8 @@ ManagementController::ManagementController(ControllerConfig config)
         {storageCommand(0x06), {&M::detachPartitions, 9, true}},
         {storageCommand(0x07), {&M::createDynamicPartition, 12, true}},
         {storageCommand(0x08), {&M::deleteDynamicPartition, 5, true}},
+        {storageCommand(0x09), {&M::secureVeskUpdate, 11, true}},
+        {storageCommand(0x26), {&M::stageAndUpdate, 5, true}},
         {storageCommand(0x0A), {&M::veskStatus, 4, true}},
         {storageCommand(0x10), {&M::getStateFlag, 3, true}},
         {storageCommand(0x11), {&M::setStateFlag, 5, true}},
@@ -366,6 +377,77 @@ ManagementController::Answer ManagementController::capability(const IpmiRequest&
         default:
             return Answer{kInvalidField, {}};
     }
+}
+
+// The digest hand-over: a header naming the drop box, then the digest text in
+// parts of up to ten characters. The whole digest starts the exchange, which
+// runs for processingPolls status polls.
+ManagementController::Answer ManagementController::secureVeskUpdate(const IpmiRequest& request) {
+    Answer accepted{0, std::vector<std::uint8_t>(kHandOverBytes, 0)};
+    switch (request.data[3]) {
+        case kHandOverHeader:
+            handoverMask_ = wireMask(request.data, 4);
+            handedDigest_.clear();
+            return accepted;
+        case kHandOverHashPart:
+            if (request.data.size() < 4 + kHashCharactersPerPart) {
+                return Answer{kInvalidLength, {}};
+            }
+            for (std::size_t i = 4; i < 4 + kHashCharactersPerPart; ++i) {
+                if (request.data[i] != 0) {
+                    handedDigest_ += static_cast<char>(request.data[i]);
+                }
+            }
+            return handedDigest_.size() < kDigestCharacters ? accepted : runExchange();
+        default:
+            return Answer{kInvalidField, {}};
+    }
+}
+
+// Command 0x26: the update staging functions. Function 0x10 hands a digest
+// over: a header (byte 4 = 0), then parts of up to ten characters.
+ManagementController::Answer ManagementController::stageAndUpdate(const IpmiRequest& request) {
+    Answer accepted{0, std::vector<std::uint8_t>(kStagingBytes, 0)};
+    if (request.data[3] != kStagingHashHandOver) {
+        return Answer{kInvalidField, {}};
+    }
+    if (request.data[4] == kHandOverHeader) {
+        stagingDigest_.clear();
+        return accepted;
+    }
+    for (std::size_t i = 5; i < request.data.size() && i < 5 + kHashCharactersPerPart; ++i) {
+        if (request.data[i] != 0) {
+            stagingDigest_ += static_cast<char>(request.data[i]);
+        }
+    }
+    return accepted;
+}
+
+ManagementController::Answer ManagementController::runExchange() {
+    std::string digest = handedDigest_;
+    handedDigest_.clear();
+    int slot = 0;
+    std::uint16_t selected = handoverMask_ & store_.dynamicBitmap();
+    while (slot < PartitionStore::kMaxSlots && (selected & (1u << slot)) == 0) {
+        ++slot;
+    }
+    if (slot == PartitionStore::kMaxSlots) {
+        return Answer{kOutOfRange, {}};  // the hand-over named no drop box
+    }
+    // The host must have taken the drop box back before the controller reads it.
+    if (store_.find(true, slot)->attached) {
+        return Answer{kResourceLocked, {}};
+    }
+    std::optional<FatImage> dropBox = imageOf(true, slot);
+    ExchangeOutcome outcome =
+        dropBox ? carryOutCommandFile(*dropBox, digest, config_.records, config_.writesAnswer)
+                : ExchangeOutcome{false, "the drop box has no image"};
+    outcomes_.push_back(outcome);
+    Answer running{2, std::vector<std::uint8_t>(kHandOverBytes, 0)};
+    pending_[kSecureUpdate] =
+        PendingCommand{static_cast<int>(config_.processingPolls),
+                       outcome.accepted ? std::uint8_t{0} : kFinishedWithFailure, running};
+    return running;
 }
 
 ManagementController::Answer ManagementController::coldReset(const IpmiRequest&) {

@@ -13,6 +13,7 @@
 #include "vserver/PartitionImages.h"
 #include "vserver/PartitionPresenter.h"
 #include "vserver/PartitionStore.h"
+#include "vserver/RecordExchange.h"
 
 struct StaticPartitionConfig {
     int slot = 0;
@@ -34,6 +35,10 @@ struct ControllerConfig {
     int dynamicSlots = 8;
     std::uint64_t dynamicCapacityBytes = 0;  // 0: no limit
     std::vector<StaticPartitionConfig> staticPartitions;
+    // The record store and how the controller carries out exchanges.
+    RecordStore records;
+    unsigned processingPolls = 0;  // status polls an exchange stays running
+    bool writesAnswer = true;      // false: a controller that leaves no output.xml
 };
 
 struct RecordedExchange {
@@ -52,6 +57,7 @@ public:
     static constexpr std::uint8_t kDeviceFull = 0x13;
     static constexpr std::uint8_t kInvalidCommand = 0xC1;
     static constexpr std::uint8_t kInvalidLength = 0xC7;
+    static constexpr std::uint8_t kOutOfRange = 0xC9;
     static constexpr std::uint8_t kInvalidField = 0xCC;
     static constexpr std::uint8_t kNoSession = 0xD5;
 
@@ -105,6 +111,9 @@ public:
     unsigned coldResets() const { return coldResets_; }
     std::uint8_t stateFlag() const { return config_.stateFlag; }
     bool hasPending(std::uint8_t subCommand) const { return pending_.count(subCommand) != 0; }
+    // Every exchange the digest hand-over started, oldest first.
+    const std::vector<ExchangeOutcome>& exchangeOutcomes() const { return outcomes_; }
+    const std::string& stagingDigest() const { return stagingDigest_; }
 
 private:
     struct Answer {
@@ -152,6 +161,9 @@ private:
     Answer systemGeneration(const IpmiRequest& request);
     Answer capability(const IpmiRequest& request);
     Answer coldReset(const IpmiRequest& request);
+    Answer secureVeskUpdate(const IpmiRequest& request);
+    Answer stageAndUpdate(const IpmiRequest& request);
+    Answer runExchange();
 
     // The partition commands' effects; the caller holds the lock.
     std::optional<int> makeDynamic(const std::string& label, std::uint64_t sizeBytes,
@@ -176,4 +188,8 @@ private:
     std::uint16_t sessionTimeout_ = 0;
     unsigned sessionsBegun_ = 0;
     unsigned coldResets_ = 0;
+    std::uint16_t handoverMask_ = 0;  // the drop box of the hand-over, host order
+    std::string handedDigest_;
+    std::string stagingDigest_;  // handed over with function 0x10 of command 0x26
+    std::vector<ExchangeOutcome> outcomes_;
 };

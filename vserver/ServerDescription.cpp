@@ -116,6 +116,42 @@ void readStorage(const xmlNode* storage, ControllerConfig& config) {
     }
 }
 
+// The elements inside node, as the document text the controller answers with.
+std::string documentOf(const xmlNode* node) {
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    std::unique_ptr<xmlBuffer, decltype(&xmlBufferFree)> buffer(xmlBufferCreate(), xmlBufferFree);
+    for (xmlNode* child = node->children; child; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE) {
+            continue;
+        }
+        xmlBufferEmpty(buffer.get());
+        xmlNodeDump(buffer.get(), child->doc, child, 0, 0);
+        text += reinterpret_cast<const char*>(xmlBufferContent(buffer.get()));
+        text += "\n";
+    }
+    return text;
+}
+
+void readRecords(const xmlNode* node, ControllerConfig& config) {
+    config.writesAnswer = flag(node, "answers", config.writesAnswer);
+    config.processingPolls =
+        static_cast<unsigned>(number(node, "processingPolls", 3000, config.processingPolls));
+    for (const xmlNode* child = node->children; child; child = child->next) {
+        if (isElement(child, "Current")) {
+            config.records.currentRecords = documentOf(child);
+        } else if (isElement(child, "History")) {
+            config.records.historyRecords = documentOf(child);
+        } else if (isElement(child, "Events")) {
+            config.records.eventRecords = documentOf(child);
+        } else if (isElement(child, "Dependencies")) {
+            config.records.dependenciesMet = flag(child, "met", true);
+            std::unique_ptr<xmlChar, decltype(xmlFree)> text(xmlNodeGetContent(child), xmlFree);
+            config.records.unmetDependencies =
+                text ? reinterpret_cast<const char*>(text.get()) : "";
+        }
+    }
+}
+
 ControllerConfig readController(const xmlNode* node) {
     ControllerConfig config;
     config.generationByte =
@@ -136,6 +172,8 @@ ControllerConfig readController(const xmlNode* node) {
             config.firmwareMinor = static_cast<std::uint8_t>(number(child, "minor", 0xFF, 0));
         } else if (isElement(child, "Storage")) {
             readStorage(child, config);
+        } else if (isElement(child, "Records")) {
+            readRecords(child, config);
         }
     }
     return config;

@@ -8,15 +8,9 @@
 #include "inventory/IPMIInventory.h"
 #include "inventory/Stage_IPMIInventory.h"
 #include "tests/support/TestSupport.h"
-#include "vserver/VirtualServer.h"
+#include "vserver/SimulatedServer.h"
 
 namespace {
-
-std::string document;
-
-std::string documentSource() {
-    return document;
-}
 
 // Releases each distinct record once: selective results may repeat one.
 void release(std::vector<CDeviceInfo*>& devices) {
@@ -35,17 +29,20 @@ std::vector<std::string> displays(const std::vector<CDeviceInfo*>& devices) {
     return names;
 }
 
+// The entry points on the whole road, against the default virtual server
+// whose record store answers with the test's document.
 class InventoryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        CLogger::GetInstance()->Close();
-        inventoryDocumentSourceForTests = &documentSource;
-    }
+    InventoryTest() { copyDataFiles(cwd.path()); }
+
+    void SetUp() override { CLogger::GetInstance()->Close(); }
     void TearDown() override {
-        inventoryDocumentSourceForTests = nullptr;
-        document.clear();
         CLogger::GetInstance()->Close();
         release(devices);
+    }
+
+    void setDocument(const std::string& text) {
+        server.controller().settings().records.currentRecords = text;
     }
 
     std::string log() { return readTextFile("IPMIInventoryLog.txt"); }
@@ -53,8 +50,7 @@ protected:
         return log().find(": " + message + "\n") != std::string::npos;
     }
 
-    VirtualServer server;
-    ScopedHostPort port{server};
+    SimulatedServer server{loadServerDescription(bundledServersDirectory() + "/default.xml")};
     ScopedWorkingDirectory cwd;
     std::vector<CDeviceInfo*> devices;
 };
@@ -62,7 +58,7 @@ protected:
 }  // namespace
 
 TEST_F(InventoryTest, ReadsComponentAndPCIDevicesAndAppendsAfterExistingEntries) {
-    document =
+    setDocument(
         "<?xml version=\"1.0\"?><Envelope><SVMInventory lang=\"en\">"
         "<Device componentID=\"101\" display=\"A\">"
         "<Application componentType=\"FRMW\" version=\"1.2\" display=\"AFW\"/></Device>"
@@ -72,7 +68,7 @@ TEST_F(InventoryTest, ReadsComponentAndPCIDevicesAndAppendsAfterExistingEntries)
         "<Application componentType=\"FRMW\" version=\"2\" display=\"last\"/></Device>"
         "<Device componentID=\"303\" display=\"bare\"/>"
         "<Device><Application/></Device>"
-        "<SPStatus result=\"true\"/></SVMInventory></Envelope>";
+        "<SPStatus result=\"true\"/></SVMInventory></Envelope>");
     devices.push_back(new CDeviceInfo());
     GetInventory(devices);
 
@@ -131,32 +127,13 @@ TEST_F(InventoryTest, UnusableDocumentsLeaveTheListUnchanged) {
     };
     for (const auto& each : cases) {
         CLogger::GetInstance()->Close();
-        document = each.text;
+        setDocument(each.text);
         devices.push_back(new CDeviceInfo());
         GetInventory(devices);
         EXPECT_EQ(1u, devices.size()) << each.text;
         EXPECT_TRUE(logged(each.expectedLine)) << each.text;
         EXPECT_TRUE(logged("vector<CDeviceInfo*> size after population: 1")) << each.text;
         release(devices);
-    }
-}
-
-TEST_F(InventoryTest, WithoutADocumentSourceTheDriverRunsAndFailsEmpty) {
-    inventoryDocumentSourceForTests = nullptr;
-    GetInventory(devices);
-    EXPECT_TRUE(devices.empty());
-    std::unique_ptr<char, decltype(&free)> here(getcwd(nullptr, 0), &free);
-    std::string text = log();
-    std::size_t previous = 0;
-    for (const std::string& line :
-         {std::string("IPMIInventory::GetInvXMLString start"),
-          "File path: " + std::string(here.get()) + "/ipmiinventory.exe",
-          std::string("DoInventory failed"), std::string("In CInvHelper::GetPyxInv"),
-          std::string(" No Vesk"), std::string("IPMIInventory::GetInvXMLString end"),
-          std::string("Empty inventory from GetInvXMLString")}) {
-        std::size_t at = text.find(": " + line + "\n", previous);
-        EXPECT_NE(std::string::npos, at) << line;
-        previous = at == std::string::npos ? previous : at;
     }
 }
 
@@ -197,7 +174,7 @@ SPCIInfo pciFilter(const char* vendor, const char* device, const char* subVendor
 }  // namespace
 
 TEST_F(InventoryTest, SelectiveInventoryAppendsOncePerMatchingFilterEntry) {
-    document = kSelectiveDocument;
+    setDocument(kSelectiveDocument);
     const struct {
         std::vector<std::string> components;
         std::vector<SPCIInfo> pci;
@@ -229,14 +206,14 @@ TEST_F(InventoryTest, SelectiveInventoryAppendsOncePerMatchingFilterEntry) {
 }
 
 TEST_F(InventoryTest, SelectiveInventoryWithoutFiltersReplacesTheList) {
-    document = kSelectiveDocument;
+    setDocument(kSelectiveDocument);
     std::unique_ptr<CDeviceInfo> host(new CDeviceInfo());
     devices.push_back(host.get());
     GetSelectiveInventory(devices, {}, {});
     EXPECT_EQ((std::vector<std::string>{"A", "B", "C", "D"}), displays(devices));
 
     release(devices);
-    document.clear();
+    setDocument("");
     devices.push_back(host.get());
     GetSelectiveInventory(devices, {}, {});
     EXPECT_TRUE(devices.empty());

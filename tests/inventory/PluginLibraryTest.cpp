@@ -8,6 +8,7 @@
 
 #include "inventory/Stage_IPMIInventory.h"
 #include "tests/support/TestSupport.h"
+#include "vserver/ServerDescription.h"
 
 namespace {
 
@@ -49,10 +50,14 @@ void release(std::vector<CDeviceInfo*>& devices) {
 
 }  // namespace
 
+// The test variant of the library, running against the bundled default
+// virtual server.
 TEST(PluginLibrary, HostLoadsTheLibraryAndCallsBothEntryPoints) {
     ScopedWorkingDirectory cwd;
+    copyDataFiles(cwd.path());
+    setenv("IPMI_INVENTORY_TEST_SERVER", (bundledServersDirectory() + "/default.xml").c_str(), 1);
     // Kept loaded: the library's log lives until the process ends.
-    void* library = dlopen(IPMI_INVENTORY_LIBRARY, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    void* library = dlopen(IPMI_INVENTORY_TEST_LIBRARY, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     ASSERT_NE(nullptr, library) << dlerror();
     auto getInventory = reinterpret_cast<GetInventoryFunction>(dlsym(library, "GetInventory"));
     auto getSelective =
@@ -64,14 +69,19 @@ TEST(PluginLibrary, HostLoadsTheLibraryAndCallsBothEntryPoints) {
     own->setComponentID("host");
     std::vector<CDeviceInfo*> devices{own};
     getInventory(devices);
-    ASSERT_FALSE(devices.empty());
+    ASSERT_EQ(13u, devices.size());
     EXPECT_EQ(own, devices.front());
+    EXPECT_EQ("BIOS", devices[1]->getDeviceName());
+    EXPECT_EQ("NVMe SSD 1.6TB", devices[12]->getDeviceName());
     for (CDeviceInfo* record : devices) {
         readEveryMember(*record);
     }
 
     std::vector<CDeviceInfo*> selected;
-    getSelective(selected, {"101"}, {SPCIInfo{"", "1f", "0", "8086", "1028", ""}});
+    getSelective(selected, {"25227"}, {SPCIInfo{"", "a824", "2049", "144d", "1028", ""}});
+    ASSERT_EQ(2u, selected.size());
+    EXPECT_EQ("BIOS", selected[0]->getDeviceName());
+    EXPECT_EQ("NVMe SSD 1.6TB", selected[1]->getDeviceName());
     for (CDeviceInfo* record : selected) {
         readEveryMember(*record);
     }

@@ -159,9 +159,19 @@ TEST(InventoryProgram, HelpAndBadArguments) {
 TEST(InventoryProgram, RunsAgainstABundledVirtualServer) {
     ScopedWorkingDirectory cwd;
     ProgramRun run = runProgram("--virtual-server '" + bundledServersDirectory() +
-                                "/default.xml' --format json");
+                                "/default.xml' --format json --workdir .");
     EXPECT_EQ(0, run.status) << run.err;
-    EXPECT_EQ("[]\n", run.out);
+    EXPECT_EQ(0u, run.out.find("[\n  {\n    \"componentID\": \"25227\""));
+    std::size_t records = 0;
+    for (std::size_t at = run.out.find("\"deviceType\""); at != std::string::npos;
+         at = run.out.find("\"deviceType\"", at + 1)) {
+        ++records;
+    }
+    EXPECT_EQ(12u, records);
+    EXPECT_EQ("ipmi-inventory: 35 s of virtual time on the virtual server\n", run.err);
+    // The plug-in ran in the work directory with its data files.
+    EXPECT_TRUE(fileExists("ErrorCodes.xml"));
+    EXPECT_TRUE(fileExists("98-secupdusb.rules"));
     EXPECT_NE(std::string::npos,
               readTextFile("IPMIInventoryLog.txt").find("IPMIInventory::GetInventory end"));
 

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "storage/CfgEntry.h"
+
+// One exchange of files with the controller through a drop box: a command
+// file (and what else the caller places) in, the answer file out. The texts
+// are the exchange's own log lines where the two exchanges differ.
+struct DropBoxExchange {
+    const char* name;  // logged as "<name> failed"
+    std::uint64_t size;
+    std::string commandFile;
+    const char* hashLine;
+    const char* contentLine;
+    const char* answerMissingLine;
+    const char* answerContentsLine;
+    // Called after the command file was written into the mounted drop box
+    // (directory ends in "/"); may raise a layer error.
+    std::function<void(const std::string& directory)> placeFiles;
+    // A BitLocker refusal leaves the exchange as the raised error itself.
+    bool passBitLockerOn = false;
+};
+
+// The entries of the last exchange's command file.
+extern std::vector<cfgEntry> PyxRequest;
+
+// The command file and the answer file in the drop box.
+extern const std::string updFileName;
+extern const std::string curInvFileName;
