@@ -8,6 +8,7 @@
 #include "baseutils/Logger.h"
 #include "baseutils/XmlHandles.h"
 #include "inventory/IPMIInventory.h"
+#include "inventory/InventoryRecords.h"
 
 namespace {
 
@@ -65,7 +66,9 @@ void readApplications(xmlNodePtr device, CDeviceInfo& record) {
     }
 }
 
-void appendDevices(const std::string& document, std::vector<CDeviceInfo*>& devices) {
+}  // namespace
+
+void appendInventoryRecords(const std::string& document, std::vector<CDeviceInfo*>& devices) {
     XmlDocument doc;
     if (document.size() <= static_cast<std::size_t>(INT_MAX)) {
         doc.reset(xmlReadMemory(document.data(), static_cast<int>(document.size()), nullptr,
@@ -97,6 +100,8 @@ void appendDevices(const std::string& document, std::vector<CDeviceInfo*>& devic
     }
 }
 
+namespace {
+
 bool samePCIIdentity(const SPCIInfo& record, const SPCIInfo& filter) {
     return record.deviceID == filter.deviceID && record.subDeviceID == filter.subDeviceID &&
            record.subVendorID == filter.subVendorID && record.vendorID == filter.vendorID;
@@ -126,6 +131,18 @@ std::size_t appendMatches(CDeviceInfo* record, const std::vector<std::string>& c
 
 }  // namespace
 
+void selectInventoryRecords(const std::vector<CDeviceInfo*>& inventory,
+                            const std::vector<std::string>& componentFilter,
+                            const std::vector<SPCIInfo>& pciFilter,
+                            std::vector<CDeviceInfo*>& devices) {
+    // Records no filter selects never reach the host: release them here.
+    for (CDeviceInfo* record : inventory) {
+        if (appendMatches(record, componentFilter, pciFilter, devices) == 0) {
+            delete record;
+        }
+    }
+}
+
 extern "C" KVO_EXPORT void GetInventory(std::vector<CDeviceInfo*>& devices) {
     CLogger::GetInstance()->Initialize("IPMIInventoryLog.txt");
     logLine(__LINE__, "IPMIInventory::GetInventory start");
@@ -133,7 +150,7 @@ extern "C" KVO_EXPORT void GetInventory(std::vector<CDeviceInfo*>& devices) {
     if (IPMIInventory::strOutputXMLString.empty()) {
         logLine(__LINE__, "Empty inventory from GetInvXMLString");
     } else {
-        appendDevices(IPMIInventory::strOutputXMLString, devices);
+        appendInventoryRecords(IPMIInventory::strOutputXMLString, devices);
     }
     logLine(__LINE__,
             "vector<CDeviceInfo*> size after population: " + std::to_string(devices.size()));
@@ -150,12 +167,7 @@ extern "C" KVO_EXPORT void GetSelectiveInventory(std::vector<CDeviceInfo*>& devi
     if (componentFilter.empty() && pciFilter.empty()) {
         devices = inventory;
     } else {
-        // Records no filter selects never reach the host: release them here.
-        for (CDeviceInfo* record : inventory) {
-            if (appendMatches(record, componentFilter, pciFilter, devices) == 0) {
-                delete record;
-            }
-        }
+        selectInventoryRecords(inventory, componentFilter, pciFilter, devices);
     }
     logLine(__LINE__, "Size of vector before returning:" + std::to_string(devices.size()));
     logLine(__LINE__, "IPMIInventory::GetSelectiveInventory end");

@@ -42,6 +42,15 @@ bool parseFormat(const std::string& value, InventoryOptions& options, std::strin
     return true;
 }
 
+// An empty value would quietly mean the default (the real machine, say).
+bool nonEmpty(const char* name, const std::string& value, std::string& error) {
+    if (value.empty()) {
+        error = std::string(name) + " needs a value";
+        return false;
+    }
+    return true;
+}
+
 // Options that take a value, accepted as "--name VALUE" or "--name=VALUE".
 const std::map<std::string, ValueHandler>& valueOptions() {
     static const std::map<std::string, ValueHandler> handlers = {
@@ -53,14 +62,14 @@ const std::map<std::string, ValueHandler>& valueOptions() {
         {"--pci", parsePci},
         {"--format", parseFormat},
         {"--virtual-server",
-         [](const std::string& value, InventoryOptions& options, std::string&) {
+         [](const std::string& value, InventoryOptions& options, std::string& error) {
              options.virtualServer = value;
-             return true;
+             return nonEmpty("--virtual-server", value, error);
          }},
         {"--workdir",
-         [](const std::string& value, InventoryOptions& options, std::string&) {
+         [](const std::string& value, InventoryOptions& options, std::string& error) {
              options.workDirectory = value;
-             return true;
+             return nonEmpty("--workdir", value, error);
          }},
     };
     return handlers;
@@ -74,6 +83,14 @@ bool parseInventoryOptions(const std::vector<std::string>& arguments, InventoryO
         const std::string& argument = arguments[index];
         if (argument == "--help" || argument == "-h") {
             options.help = true;
+            continue;
+        }
+        if (argument == "--version") {
+            options.version = true;
+            continue;
+        }
+        if (argument == "--verbose" || argument == "-v") {
+            options.verbose = true;
             continue;
         }
         std::string name = argument.substr(0, argument.find('='));
@@ -102,11 +119,12 @@ std::string inventoryUsage() {
     return "Usage: ipmi-inventory [--component ID]... [--pci "
            "VENDOR:DEVICE:SUBVENDOR:SUBDEVICE]...\n"
            "                      [--format table|xml|json] [--virtual-server FILE]\n"
-           "                      [--workdir DIR]\n"
+           "                      [--workdir DIR] [--verbose] [--version] [--help]\n"
            "\n"
            "Lists the firmware and software components the management controller has on\n"
            "record. With --component or --pci (each repeatable) only the matching records\n"
-           "are listed, once per matching filter.\n"
+           "are listed, once per matching filter. A run waits for the controller by design\n"
+           "and takes a minute or more on a real server.\n"
            "\n"
            "  --component ID   select records by component id\n"
            "  --pci V:D:SV:SD  select PCI devices by vendor, device, sub-vendor and\n"
@@ -116,6 +134,24 @@ std::string inventoryUsage() {
            "                   ask the virtual server that FILE describes (for example\n"
            "                   vserver/servers/default.xml) instead of this machine\n"
            "  --workdir DIR    run the plug-in in DIR, which receives its data files\n"
-           "                   (ErrorCodes.xml, the udev rules) and its logs\n"
-           "  -h, --help       show this help\n";
+           "                   (ErrorCodes.xml, the udev rules) and its logs; by default\n"
+           "                   /var/lib/ipmiinventory when installed\n"
+           "  -v, --verbose    one line per step on stderr, with the seconds since the\n"
+           "                   start (on by default when stderr is a terminal)\n"
+           "  --version        show the version\n"
+           "  -h, --help       show this help\n"
+           "\n"
+           "Exit status:\n"
+           "  0  records found, or the controller has no embedded storage (nothing to\n"
+           "     report; a line on stderr says so, JSON gives [])\n"
+           "  1  the run failed (the reason on stderr; with --format json an object with\n"
+           "     \"error\"), the output could not be written, or this machine cannot be asked\n"
+           "  2  a bad argument\n"
+           "  3  the server description given with --virtual-server cannot be used\n"
+           "\n"
+           "Files written in the work directory: IPMIInventoryLog.txt (emptied by each\n"
+           "run); with a file named zebdebuglog there also QUIB_DBG.log, kvoipmi.log and\n"
+           "kvoipmi_internal.log (appended). While a run works the plug-in also uses\n"
+           "/tmp/SECUPD, /dev/secvskupd-SECUPD and the udev rules in /etc/udev/rules.d,\n"
+           "and removes them afterwards.\n";
 }

@@ -15,6 +15,8 @@ struct InventoryOptions {
     std::string virtualServer;  // --virtual-server FILE: a server description
     std::string workDirectory;  // --workdir DIR: where the plug-in runs (empty: the default)
     bool help = false;
+    bool version = false;
+    bool verbose = false;  // --verbose: one line per step on stderr
 
     bool selective() const { return !components.empty() || !pciDevices.empty(); }
 };

@@ -5,12 +5,20 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
+#include <sstream>
 
 namespace {
+
+[[noreturn]] void refuse(const xmlNode* node, const std::string& reason) {
+    throw ServerDescriptionError(reason, node ? static_cast<int>(xmlGetLineNo(node)) : 1);
+}
 
 struct DocumentDeleter {
     void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
@@ -44,8 +52,7 @@ unsigned long number(const xmlNode* node, const char* name, unsigned long maximu
     char* end = nullptr;
     unsigned long value = std::strtoul(text->c_str(), &end, hexadecimal ? 16 : 10);
     if (text->empty() || *end != '\0' || value > maximum || text->front() == '-') {
-        throw ServerDescriptionError("attribute " + std::string(name) +
-                                     " has a bad value: " + *text);
+        refuse(node, "attribute " + std::string(name) + " has a bad value: " + *text);
     }
     return value;
 }
@@ -61,7 +68,7 @@ bool flag(const xmlNode* node, const char* name, bool fallback) {
     if (*text == "false" || *text == "0") {
         return false;
     }
-    throw ServerDescriptionError("attribute " + std::string(name) + " is not a truth value");
+    refuse(node, "attribute " + std::string(name) + " is not a truth value");
 }
 
 std::uint8_t storageTypeByte(const xmlNode* node, std::uint8_t fallback) {
@@ -89,8 +96,7 @@ StaticPartitionConfig staticPartition(const xmlNode* node) {
     partition.slot = static_cast<int>(number(node, "slot", PartitionStore::kMaxSlots - 1, 0));
     partition.label = attribute(node, "label").value_or("");
     if (partition.label.size() != 6) {
-        throw ServerDescriptionError("partition label must have six characters: " +
-                                     partition.label);
+        refuse(node, "partition label must have six characters: " + partition.label);
     }
     partition.sizeMB = static_cast<std::uint32_t>(number(node, "sizeMB", 0xFFFF, 1));
     partition.name = attribute(node, "name").value_or("");
@@ -109,8 +115,7 @@ void readStorage(const xmlNode* storage, ControllerConfig& config) {
         }
         StaticPartitionConfig partition = staticPartition(child);
         if (!slots.insert(partition.slot).second) {
-            throw ServerDescriptionError("two static partitions in slot " +
-                                         std::to_string(partition.slot));
+            refuse(child, "two static partitions in slot " + std::to_string(partition.slot));
         }
         config.staticPartitions.push_back(partition);
     }
@@ -164,7 +169,7 @@ ControllerConfig readController(const xmlNode* node) {
     config.firstHandle =
         static_cast<std::uint16_t>(number(node, "firstHandle", 0xFFFF, config.firstHandle));
     if (config.firstHandle == 0) {
-        throw ServerDescriptionError("a session handle is never 0");
+        refuse(node, "a session handle is never 0");
     }
     for (const xmlNode* child = node->children; child; child = child->next) {
         if (isElement(child, "Firmware")) {
@@ -189,12 +194,12 @@ HostConfig readHost(const xmlNode* node) {
     host.partitionTable = flag(node, "partitionTable", host.partitionTable);
     host.os = attribute(node, "os").value_or(host.os);
     if (!knownHostSystem(host.os)) {
-        throw ServerDescriptionError("unknown host operating system: " + host.os);
+        refuse(node, "unknown host operating system: " + host.os);
     }
     host.udevadm = flag(node, "udevadm", host.udevadm);
     host.halDaemon = attribute(node, "halDaemon").value_or(host.halDaemon);
     if (host.halDaemon != "none" && host.halDaemon != "stopped" && host.halDaemon != "running") {
-        throw ServerDescriptionError("halDaemon is none, stopped or running: " + host.halDaemon);
+        refuse(node, "halDaemon is none, stopped or running: " + host.halDaemon);
     }
     host.usbArbitrator = flag(node, "usbArbitrator", host.usbArbitrator);
     for (const xmlNode* child = node->children; child; child = child->next) {
@@ -210,7 +215,7 @@ HostConfig readHost(const xmlNode* node) {
 ServerDescription readDocument(xmlDoc* document) {
     const xmlNode* root = xmlDocGetRootElement(document);
     if (root == nullptr || !isElement(root, "VirtualServer")) {
-        throw ServerDescriptionError("the root element is not VirtualServer");
+        refuse(root, "the root element is not VirtualServer");
     }
     ServerDescription server;
     server.name = attribute(root, "name").value_or("");
@@ -230,23 +235,49 @@ ServerDescription readDocument(xmlDoc* document) {
 
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
-}  // namespace
-
-ServerDescription loadServerDescription(const std::string& path) {
-    Document document(xmlReadFile(path.c_str(), nullptr, kParseOptions));
+// The document, or the parser's own reason with its line.
+Document parsed(const std::string& text, const std::string& name) {
+    xmlResetLastError();
+    Document document(xmlReadMemory(text.data(), static_cast<int>(text.size()), name.c_str(),
+                                    nullptr, kParseOptions));
     if (!document) {
-        throw ServerDescriptionError("cannot read server description " + path);
+        const xmlError* error = xmlGetLastError();
+        std::string reason = error && error->message ? error->message : "unreadable XML";
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) {
+            reason.pop_back();
+        }
+        throw ServerDescriptionError("not well-formed XML: " + reason, error ? error->line : 0);
     }
+    return document;
+}
+
+ServerDescription fromText(const std::string& text, const std::string& name) {
+    Document document = parsed(text, name);
     return readDocument(document.get());
 }
 
-ServerDescription parseServerDescription(const std::string& xmlText) {
-    Document document(xmlReadMemory(xmlText.data(), static_cast<int>(xmlText.size()), "server.xml",
-                                    nullptr, kParseOptions));
-    if (!document) {
-        throw ServerDescriptionError("server description is not well-formed XML");
+}  // namespace
+
+ServerDescriptionError::ServerDescriptionError(const std::string& reason, int line)
+    : std::runtime_error(reason), line_(line) {}
+
+ServerDescription loadServerDescription(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw ServerDescriptionError(path + ": cannot read it: " + std::strerror(errno), 0);
     }
-    return readDocument(document.get());
+    std::ostringstream text;
+    text << file.rdbuf();
+    try {
+        return fromText(text.str(), path);
+    } catch (const ServerDescriptionError& error) {
+        throw ServerDescriptionError(
+            path + ":" + std::to_string(error.line()) + ": " + error.what(), error.line());
+    }
+}
+
+ServerDescription parseServerDescription(const std::string& xmlText) {
+    return fromText(xmlText, "server.xml");
 }
 
 std::string bundledServersDirectory() {

@@ -30,9 +30,14 @@ struct ServerDescription {
     HostConfig host;
 };
 
+// Why a description cannot be used, and on which line (0: none).
 class ServerDescriptionError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    ServerDescriptionError(const std::string& reason, int line);
+    int line() const { return line_; }
+
+private:
+    int line_;
 };
 
 // Reads a server description; throws ServerDescriptionError with the reason

@@ -11,6 +11,9 @@ class VirtualClock {
 public:
     explicit VirtualClock(std::time_t start = 1796419227);  // 2026-12-04 21:20:27 UTC
 
+    // The time the clock shows before anything has passed.
+    void startAt(std::time_t start) { start_ = start; }
+
     void sleepMilliseconds(std::uint64_t milliseconds);
     void advanceMilliseconds(std::uint64_t milliseconds);  // time passing, not a sleep
 

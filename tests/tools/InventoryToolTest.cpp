@@ -8,6 +8,7 @@
 #include "tests/support/TestSupport.h"
 #include "tools/InventoryOptions.h"
 #include "tools/InventoryOutput.h"
+#include "tools/InventoryRun.h"
 #include "vserver/ServerDescription.h"
 
 TEST(InventoryOptions, ParsesRepeatableFiltersAndTheFormat) {
@@ -44,6 +45,8 @@ TEST(InventoryOptions, BadArgumentsGiveOneLineReasons) {
         {{"--component", "--format", "xml"}, "missing value for --component"},
         {{"--pci", "8086:1f"}, "--pci expects VENDOR:DEVICE:SUBVENDOR:SUBDEVICE, got '8086:1f'"},
         {{"--format", "yaml"}, "--format expects table, xml or json, got 'yaml'"},
+        {{"--virtual-server="}, "--virtual-server needs a value"},
+        {{"--workdir="}, "--workdir needs a value"},
     };
     for (const auto& each : cases) {
         InventoryOptions options;
@@ -156,10 +159,25 @@ TEST(InventoryProgram, HelpAndBadArguments) {
     EXPECT_FALSE(fileExists("IPMIInventoryLog.txt"));
 }
 
-TEST(InventoryProgram, RunsAgainstABundledVirtualServer) {
+namespace {
+
+std::string bundled(const std::string& name) {
+    return "--virtual-server '" + bundledServersDirectory() + "/" + name + "' --workdir .";
+}
+
+// A copy of the default server with the Records element's attributes changed.
+std::string defaultServerWith(const std::string& from, const std::string& to) {
+    std::string text = readTextFile(bundledServersDirectory() + "/default.xml");
+    text.replace(text.find(from), from.size(), to);
+    writeTextFile("server.xml", text);
+    return "--virtual-server server.xml --workdir .";
+}
+
+}  // namespace
+
+TEST(InventoryProgram, RecordsAreListedWithTheVirtualTimeTheyTook) {
     ScopedWorkingDirectory cwd;
-    ProgramRun run = runProgram("--virtual-server '" + bundledServersDirectory() +
-                                "/default.xml' --format json --workdir .");
+    ProgramRun run = runProgram(bundled("default.xml") + " --format json");
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_EQ(0u, run.out.find("[\n  {\n    \"componentID\": \"25227\""));
     std::size_t records = 0;
@@ -173,20 +191,108 @@ TEST(InventoryProgram, RunsAgainstABundledVirtualServer) {
     EXPECT_TRUE(fileExists("ErrorCodes.xml"));
     EXPECT_TRUE(fileExists("98-secupdusb.rules"));
     EXPECT_NE(std::string::npos,
-              readTextFile("IPMIInventoryLog.txt").find("IPMIInventory::GetInventory end"));
+              readTextFile("IPMIInventoryLog.txt").find("CInvHelper :: DoInventory End"));
 
-    // No place for the virtual server's sandbox: one line, no crash.
-    ProgramRun homeless =
-        runProgram("--virtual-server '" + bundledServersDirectory() + "/default.xml'",
-                   "TMPDIR=no-such-directory ");
-    EXPECT_EQ(1, homeless.status);
-    EXPECT_EQ("", homeless.out);
-    EXPECT_EQ(0u, homeless.err.find("ipmi-inventory: cannot start the virtual server: "));
-    EXPECT_EQ(homeless.err.size() - 1, homeless.err.find('\n'));
+    ProgramRun selected = runProgram(bundled("default.xml") + " --component 159");
+    EXPECT_EQ(0, selected.status);
+    EXPECT_NE(std::string::npos, selected.out.find("OS Drivers Pack"));
+    EXPECT_EQ(std::string::npos, selected.out.find("BIOS"));
+}
 
+TEST(InventoryProgram, NothingToReportIsASuccessThatSaysSo) {
+    ScopedWorkingDirectory cwd;
+    ProgramRun run = runProgram(bundled("no-storage.xml") + " --format json");
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("[]\n", run.out);
+    EXPECT_EQ(0u, run.err.find("ipmi-inventory: this server's management controller has no "
+                               "embedded storage"));
+}
+
+TEST(InventoryProgram, AFailedRunSaysWhyAndWhereTheLogsAre) {
+    ScopedWorkingDirectory cwd;
+    std::string server = defaultServerWith("<Records processingPolls=\"2\">",
+                                           "<Records processingPolls=\"2\" answers=\"false\">");
+    ProgramRun table = runProgram(server);
+    EXPECT_EQ(1, table.status);
+    EXPECT_EQ("", table.out);
+    EXPECT_NE(std::string::npos,
+              table.err.find("ipmi-inventory: the inventory failed (storage error 33): The "
+                             "controller left no answer file in the drop box."));
+    EXPECT_NE(std::string::npos, table.err.find("ipmi-inventory: the logs are in " + cwd.path()));
+
+    ProgramRun json = runProgram(server + " --format json");
+    EXPECT_EQ(1, json.status);
+    EXPECT_EQ(0u, json.out.find("{\n  \"error\": \"The controller left no answer file"));
+    EXPECT_NE(std::string::npos, json.out.find("\"errorCode\": 33,"));
+    EXPECT_NE(std::string::npos, json.out.find("\"logs\": \"" + cwd.path() + "\""));
+}
+
+TEST(InventoryProgram, ServerDescriptionsThatCannotBeUsedNameFileReasonAndLine) {
+    ScopedWorkingDirectory cwd;
     ProgramRun missing = runProgram("--virtual-server no-such-server.xml");
-    EXPECT_EQ(2, missing.status);
+    EXPECT_EQ(3, missing.status);
     EXPECT_EQ("", missing.out);
-    EXPECT_EQ(0u, missing.err.find("ipmi-inventory: "));
-    EXPECT_NE(std::string::npos, missing.err.find("no-such-server.xml"));
+    EXPECT_NE(std::string::npos, missing.err.find("no-such-server.xml: cannot read it: No such "
+                                                  "file or directory"));
+
+    writeTextFile("broken.xml", "<VirtualServer>\n<Controller>\n</VirtualServer>\n");
+    ProgramRun broken = runProgram("--virtual-server broken.xml");
+    EXPECT_EQ(3, broken.status);
+    EXPECT_EQ(0u, broken.err.find("ipmi-inventory: bad server description: broken.xml:4: not "
+                                  "well-formed XML: Premature end of data"));
+    EXPECT_EQ(broken.err.size() - 1, broken.err.find('\n'));  // libxml2 says nothing itself
+
+    writeTextFile("wrong.xml", "<VirtualServer>\n  <Host os=\"beos\"/>\n</VirtualServer>\n");
+    ProgramRun wrong = runProgram("--virtual-server wrong.xml");
+    EXPECT_EQ(3, wrong.status);
+    EXPECT_NE(std::string::npos,
+              wrong.err.find("wrong.xml:2: unknown host operating system: beos"));
+
+    ProgramRun empty = runProgram("--virtual-server=");
+    EXPECT_EQ(2, empty.status);
+    EXPECT_EQ("ipmi-inventory: --virtual-server needs a value (see --help)\n", empty.err);
+}
+
+TEST(InventoryProgram, AnOutputThatCannotBeWrittenIsAFailure) {
+    ScopedWorkingDirectory cwd;
+    int raw = std::system(("'" + std::string(IPMI_INVENTORY_PROGRAM) + "' " +
+                           bundled("default.xml") + " --format json >/dev/full 2>err.txt")
+                              .c_str());
+    EXPECT_EQ(1, WEXITSTATUS(raw));
+    EXPECT_NE(std::string::npos,
+              readTextFile("err.txt").find("ipmi-inventory: cannot write the output: No space "
+                                           "left on device"));
+}
+
+TEST(InventoryProgram, VerboseRunsShowEveryStepInVirtualTime) {
+    ScopedWorkingDirectory cwd;
+    ProgramRun run = runProgram(bundled("default.xml") + " --verbose");
+    EXPECT_EQ(0, run.status);
+    std::size_t at = 0;
+    for (const char* line :
+         {"[0 s] opening the storage session", "[0 s] creating the drop box",
+          "[0 s] asking the controller to show the drop box as a USB disk",
+          "[0 s] waiting for the disk to appear, try 1 of 60", "[6 s] mounting the drop box",
+          "[6 s] mounted", "[16 s] taking the drop box back from the host",
+          "[16 s] handing the command file's digest over", "[17 s] controller processing, poll 1",
+          "[19 s] controller processing, poll 3", "[35 s] reading the controller's answer",
+          "[35 s] deleting the drop box", "[35 s] closing the storage session; clean-up done"}) {
+        std::size_t found = run.err.find(line, at);
+        EXPECT_NE(std::string::npos, found) << line;
+        at = found == std::string::npos ? at : found;
+    }
+    // stdout stays the table alone.
+    EXPECT_EQ(0u, run.out.find("COMPONENT ID"));
+
+    ProgramRun version = runProgram("--version");
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ("ipmi-inventory 1.0.0\n", version.out);
+}
+
+TEST(InventoryProgram, TheRealMachineNeedsRoot) {
+    EXPECT_EQ("", realMachineProblem(true));
+    EXPECT_EQ(0u, realMachineProblem(false).find("needs root:"));
+    EXPECT_TRUE(ipmiDeviceMissing(15));
+    EXPECT_TRUE(ipmiDeviceMissing(46));
+    EXPECT_FALSE(ipmiDeviceMissing(33));
 }

@@ -1,0 +1,167 @@
+#include "tools/Progress.h"
+
+// sys/ioctl.h first: the OpenIPMI header uses its request macros.
+#include <sys/ioctl.h>
+
+#include <linux/ipmi.h>
+
+namespace {
+
+constexpr unsigned char kOemNetFn = 0x30;
+constexpr unsigned char kStorageCommand = 0xA2;
+constexpr int kSearchTries = 60;
+
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+ProgressPort::ProgressPort(HostPort& host, std::ostream& out)
+    : host_(host), out_(out), start_(host.now()) {}
+
+void ProgressPort::step(const std::string& text) {
+    if (text == last_) {
+        return;
+    }
+    last_ = text;
+    out_ << "[" << (host_.now() - start_) << " s] " << text << "\n" << std::flush;
+}
+
+// What a storage command (0x30/0xA2) means for the run, by sub-command.
+void ProgressPort::sent(unsigned char netfn, unsigned char cmd, const unsigned char* data,
+                        unsigned length) {
+    if (netfn != kOemNetFn || cmd != kStorageCommand || length == 0) {
+        return;
+    }
+    switch (data[0]) {
+        case 0x00:
+        case 0x12:
+            step("opening the storage session");
+            break;
+        case 0x01:
+            step("closing the storage session; clean-up done");
+            break;
+        case 0x05:
+            searchTry_ = 0;
+            step("asking the controller to show the drop box as a USB disk");
+            break;
+        case 0x06:
+            step("taking the drop box back from the host");
+            break;
+        case 0x07:
+            step("creating the drop box");
+            break;
+        case 0x08:
+            step("deleting the drop box");
+            break;
+        case 0x09:
+            statusPoll_ = 0;
+            step("handing the command file's digest over");
+            break;
+        case 0x0A:
+            step("controller processing, poll " + std::to_string(++statusPoll_));
+            break;
+        default:
+            break;
+    }
+}
+
+int ProgressPort::system(const std::string& command) {
+    if (startsWith(command, "/sbin/blockdev --report")) {
+        step("waiting for the disk to appear, try " + std::to_string(++searchTry_) + " of " +
+             std::to_string(kSearchTries));
+    } else if (startsWith(command, "mount ")) {
+        step("mounting the drop box");
+    }
+    int status = host_.system(command);
+    if (startsWith(command, "mount ") && status == 0) {
+        step("mounted");
+    }
+    return status;
+}
+
+bool ProgressPort::popen(const std::string& command, std::size_t maxBytes, std::string& output,
+                         int* status) {
+    return host_.popen(command, maxBytes, output, status);
+}
+
+void ProgressPort::sleepSeconds(unsigned int seconds) {
+    host_.sleepSeconds(seconds);
+}
+
+void ProgressPort::sleepMilliseconds(unsigned int milliseconds) {
+    host_.sleepMilliseconds(milliseconds);
+}
+
+std::time_t ProgressPort::now() {
+    return host_.now();
+}
+
+int ProgressPort::open(const std::string& path, int flags) {
+    return host_.open(path, flags);
+}
+
+int ProgressPort::close(int fd) {
+    return host_.close(fd);
+}
+
+int ProgressPort::ioctl(int fd, unsigned long request, void* argument) {
+    if (request == IPMICTL_SEND_COMMAND && argument != nullptr) {
+        const auto* message = static_cast<const ipmi_req*>(argument);
+        if (message->msg.data != nullptr) {
+            sent(message->msg.netfn, message->msg.cmd, message->msg.data, message->msg.data_len);
+        }
+    }
+    return host_.ioctl(fd, request, argument);
+}
+
+int ProgressPort::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+                         timeval* timeout) {
+    return host_.select(nfds, readfds, writefds, exceptfds, timeout);
+}
+
+ssize_t ProgressPort::pread(int fd, void* buffer, std::size_t count, off_t offset) {
+    return host_.pread(fd, buffer, count, offset);
+}
+
+bool ProgressPort::listDirectory(const std::string& path, std::vector<std::string>& names) {
+    return host_.listDirectory(path, names);
+}
+
+int ProgressPort::umount2(const std::string& target, int flags) {
+    return host_.umount2(target, flags);
+}
+
+int ProgressPort::stat(const std::string& path, struct stat* result) {
+    return host_.stat(path, result);
+}
+
+int ProgressPort::lstat(const std::string& path, struct stat* result) {
+    return host_.lstat(path, result);
+}
+
+int ProgressPort::setuid(uid_t uid) {
+    return host_.setuid(uid);
+}
+
+int ProgressPort::uname(struct utsname* result) {
+    return host_.uname(result);
+}
+
+int ProgressPort::sigaction(int signal, const struct sigaction* action,
+                            struct sigaction* previous) {
+    return host_.sigaction(signal, action, previous);
+}
+
+std::string ProgressPort::resolve(const std::string& path) {
+    if (endsWith(path, "/output.xml")) {
+        step("reading the controller's answer");
+    }
+    return host_.resolve(path);
+}
