@@ -6,6 +6,9 @@
 #include "baseutils/DeviceInfo.h"
 #include "tools/InventoryOptions.h"
 
+// text as a JSON string, quotes included.
+std::string jsonString(const std::string& text);
+
 std::string formatTable(const std::vector<CDeviceInfo*>& records);
 std::string formatXml(const std::vector<CDeviceInfo*>& records);
 std::string formatJson(const std::vector<CDeviceInfo*>& records);

@@ -7,6 +7,7 @@
 #include "baseutils/Logger.h"
 #include "inventory/InvHelper.h"
 #include "inventory/InventoryRecords.h"
+#include "tools/InventoryOutput.h"
 
 namespace {
 
@@ -17,23 +18,6 @@ constexpr unsigned char kLibraryInitFailed = 46;
 std::string currentDirectory() {
     std::unique_ptr<char, decltype(&std::free)> path(getcwd(nullptr, 0), &std::free);
     return path ? std::string(path.get()) : std::string(".");
-}
-
-std::string jsonText(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace
@@ -102,7 +86,7 @@ std::string failureText(const InventoryOutcome& outcome, const std::string& work
 }
 
 std::string failureJson(const InventoryOutcome& outcome, const std::string& workDirectory) {
-    return "{\n  \"error\": " + jsonText(outcome.errorText) +
+    return "{\n  \"error\": " + jsonString(outcome.errorText) +
            ",\n  \"errorCode\": " + std::to_string(outcome.errorCode) +
-           ",\n  \"logs\": " + jsonText(workDirectory) + "\n}\n";
+           ",\n  \"logs\": " + jsonString(workDirectory) + "\n}\n";
 }
