@@ -27,7 +27,7 @@ bool secureVesk::doDepCheck(std::stringstream& out, exmlMode queryType) {
         return true;
     }
     logVeskMsg(__FILE__, __LINE__, "Dependency Checking is supported by the Quenta FW");
-    auto checked = [&] {
+    bool accepted = exchangeAccepted("doDepCheck", [&] {
         if (queryType != EXML_PYX_QUERY_DEPENDENCY) {
             logVeskMsg(__FILE__, __LINE__, "doDepCheck called with incorrect queryType");
             raiseQuibError(QUIB_WRONG_QUERY_TYPE);
@@ -36,28 +36,19 @@ bool secureVesk::doDepCheck(std::stringstream& out, exmlMode queryType) {
             logVeskMsg(__FILE__, __LINE__, "doDepCheck called with NO active session");
             raiseQuibError(QUIB_NO_SESSION);
         }
-        return true;
-    };
-    bool accepted = guardRaised(false, __FILE__, __LINE__, checked, [](unsigned char) {
-        logVeskMsg(__FILE__, __LINE__, "doDepCheck failed");
-        return false;
     });
     if (!accepted) {
         return false;
     }
-    PyxRequest.clear();
     cfgEntry entry;
     entry.order = 1;
     entry.mode = EXML_PYX_QUERY_DEPENDENCY;
     entry.digest = DIGEST_MD5;
-    PyxRequest.push_back(entry);
-    std::ostringstream command;
-    CreatePyxConfigFile(command, PyxRequest);
 
     DropBoxExchange exchange{
         "doDepCheck",
         kDependencyQuerySize,
-        command.str(),
+        singleEntryCommandFile(entry),
         "update.xml Hash: ",
         "update.xml Content: ",
         "output.xml file does NOT exist",

@@ -2,10 +2,12 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "baseutils/HostPort.h"
 #include "storage/IPMIRequest.h"
 #include "storage/Md5Wrapper.h"
+#include "storage/PyxConfigFile.h"
 #include "storage/SecureVesk.h"
 #include "storage/partitions/PlatformLayer.h"
 #include "storage/partitions/VeskPartInfo.h"
@@ -25,6 +27,29 @@ md5wrapper& exchangeDigest() {
 }
 
 }  // namespace
+
+std::string singleEntryCommandFile(const cfgEntry& entry) {
+    PyxRequest.clear();
+    PyxRequest.push_back(entry);
+    std::ostringstream command;
+    CreatePyxConfigFile(command, PyxRequest);
+    return command.str();
+}
+
+// Checks run before an exchange starts: a raised error is stored, the
+// operation's failure logged, and nothing created needs cleaning up.
+bool secureVesk::exchangeAccepted(const char* name, const std::function<void()>& check) {
+    return guardRaised(
+        false, __FILE__, __LINE__,
+        [&] {
+            check();
+            return true;
+        },
+        [name](unsigned char) {
+            logVeskMsg(__FILE__, __LINE__, std::string(name) + " failed");
+            return false;
+        });
+}
 
 // The drop box's directory, or a raised 27 with the exchange's texts.
 std::string secureVesk::dropBoxDirectory(const char* notFoundLine, const char* emptyLabelLine1,

@@ -25,6 +25,10 @@ struct DropBoxExchange {
     bool passBitLockerOn = false;
 };
 
+// Makes the one entry the command file of the exchange: it becomes the
+// process-wide entry list, and the file's text is returned.
+std::string singleEntryCommandFile(const cfgEntry& entry);
+
 // The entries of the last exchange's command file.
 extern std::vector<cfgEntry> PyxRequest;
 

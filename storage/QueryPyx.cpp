@@ -397,7 +397,7 @@ constexpr std::uint64_t kRecordQuerySizeEsxi = 0x2000000;
 bool secureVesk::QueryPyx(std::stringstream& out, exmlMode mode) {
     std::uint64_t size = osType == ESXi ? kRecordQuerySizeEsxi : kRecordQuerySize;
     clearRecord(IPMIReqBuf);
-    auto checked = [&] {
+    bool accepted = exchangeAccepted("QueryPyx", [&] {
         if (!IsSessionActive()) {
             logVeskMsg(__FILE__, __LINE__, "QueryPyx called with NO active session");
             raiseQuibError(QUIB_NO_SESSION);
@@ -407,29 +407,20 @@ bool secureVesk::QueryPyx(std::stringstream& out, exmlMode mode) {
             logVeskMsg(__FILE__, __LINE__, "Invalid update Pyx request.");
             raiseQuibError(QUIB_INVALID_RECORD_REQUEST);
         }
-        return true;
-    };
-    bool accepted = guardRaised(false, __FILE__, __LINE__, checked, [](unsigned char) {
-        logVeskMsg(__FILE__, __LINE__, "QueryPyx failed");
-        return false;
     });
     if (!accepted) {
         return false;
     }
-    PyxRequest.clear();
     cfgEntry entry;
     entry.order = 1;
     entry.mode = mode;
     entry.digest = DIGEST_MD5;
     entry.source = "Update.xml";
     entry.destination = "Output.xml";
-    PyxRequest.push_back(entry);
-    std::ostringstream command;
-    CreatePyxConfigFile(command, PyxRequest);
 
     DropBoxExchange exchange{"QueryPyx",
                              size,
-                             command.str(),
+                             singleEntryCommandFile(entry),
                              "Update.xml Hash: ",
                              "Update.xml Content: ",
                              "Output.xml file does NOT exist",

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <initializer_list>
 #include <sstream>
 #include <string>
@@ -187,6 +188,7 @@ private:
     void removeRulesFiles(const std::string& directory);
     void detachWhatWasAttached(unsigned short staticMask, unsigned short dynMask);
     bool runDropBoxExchange(const DropBoxExchange& exchange, std::string& answer);
+    bool exchangeAccepted(const char* name, const std::function<void()>& check);
     std::string dropBoxDirectory(const char* notFoundLine, const char* emptyLabelLine1,
                                  const char* emptyLabelLine2, const char* foundLine);
     void attachDropBox(unsigned short mask, const char* succeededLine);
