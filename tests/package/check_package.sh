@@ -13,7 +13,10 @@ fail() { echo "package check: $*" >&2; exit 1; }
 
 (cd "$build_dir" && cpack -G DEB > "$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack failed"; }
 deb=$(ls "$build_dir"/package/ipmiinventory_*_amd64.deb)
-dpkg-deb --info "$deb" | grep -q "Depends: .*libxml2" || fail "no dependency on libxml2 declared"
+# Read whole before matching: grep -q closing the pipe early would fail the
+# pipeline under pipefail.
+info=$(dpkg-deb --info "$deb")
+grep -q "Depends: .*libxml2" <<< "$info" || fail "no dependency on libxml2 declared: $info"
 
 root="$work/root"
 dpkg -x "$deb" "$root"
