@@ -28,6 +28,7 @@ enum digestType : std::int32_t {
     DIGEST_SHA1 = 0,
     DIGEST_MD5 = 1,
     DIGEST_SHA256 = 2,
+    DIGEST_GPG = 3,  // a GPG signature, for update staging
 };
 
 // One entry of the exchange command file; the numeric members after digest

@@ -86,6 +86,19 @@ public:
     bool SecureVeskCopyMk13Plus(sessionHandle session, std::string hash, digestType type);
     bool SendHashPart(sessionHandle session, std::string hash);
 
+    // Stage-and-update commands.
+    bool beginSecureUpdate(sessionHandle session, unsigned int payload);
+    bool processSecureUpdate(sessionHandle session, std::string digest);
+    bool endSecureUpdate(sessionHandle session);
+    bool checkIfMk13PlusIPMISupported();
+    digestType QuerySupportedSecurtyMethod();
+    bool sendIPMICommandToStageAndUpdate(bool stageAndUpdate, digestType type);
+    // 0 applied or staged without reboot, 1 staged with reboot required, -1 failure.
+    int pollForStatus();
+    bool StagevACResetRequestSIPMI();
+    // The service environment status, -1 when the command could not be sent.
+    int pollForOrbeStatus();
+
     // Attach, detach and drop boxes. Masks are in wire order (as the
     // catalogue's attachMask) unless named a bitmap.
     bool AttachPartition(unsigned short staticMask, unsigned short dynMask, int partIndex);
@@ -139,6 +152,7 @@ public:
     unsigned char halDaemonRunning;
     unsigned char layerReady;
     unsigned char lastFlag;
+    bool copyStarted = false;
 
 protected:
     // Runs an operation body that fails by raising a layer error number: the

@@ -1,5 +1,8 @@
 #include "vserver/ManagementController.h"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace {
 
 constexpr std::uint8_t kOemNetFn = 0x30;
@@ -16,6 +19,23 @@ constexpr std::size_t kHandOverBytes = 4;
 constexpr std::uint8_t kFinishedWithFailure = 0x01;
 constexpr std::uint8_t kStagingHashHandOver = 0x10;
 constexpr std::size_t kStagingBytes = 5;
+// Functions of command 0x26 (request byte 3).
+constexpr std::uint8_t kIdentityCheck = 0x01;
+constexpr std::uint8_t kStageOnly = 0x02;
+constexpr std::uint8_t kStageAndUpdate = 0x04;
+constexpr std::uint8_t kStageStatus = 0x08;
+constexpr std::uint8_t kSupportedMethods = 0x20;
+constexpr std::uint8_t kStageReset = 0x40;
+constexpr std::uint8_t kStageReplyByte = 3;
+constexpr std::uint8_t kMethodsByte = 4;
+constexpr std::uint8_t kSignatureMarked = 0x01;
+// The secure-update sequence.
+constexpr std::size_t kSecureBeginBytes = 5;
+constexpr std::size_t kSecureStepBytes = 3;
+constexpr std::size_t kSecureDigestAt = 5;
+constexpr std::size_t kSecureDigestBytes = 16;
+constexpr std::size_t kOrbeStatusBytes = 27;
+constexpr std::uint8_t kOrbeStatusFunction = 0x1E;
 
 // Response bytes after the completion code, per command (the response lengths
 // the host expects, less the network function, command and completion code).
@@ -68,6 +88,10 @@ ManagementController::ManagementController(ControllerConfig config)
         {storageCommand(0x08), {&M::deleteDynamicPartition, 5, true}},
         {storageCommand(0x09), {&M::secureVeskUpdate, 11, true}},
         {storageCommand(0x26), {&M::stageAndUpdate, 5, true}},
+        {storageCommand(0x20), {&M::beginSecureUpdate, 8, true}},
+        {storageCommand(0x22), {&M::processSecureUpdate, 21, true}},
+        {storageCommand(0x23), {&M::endSecureUpdate, 3, true}},
+        {oemCommand(0xA9), {&M::orbeStatus, 1, false}},
         {storageCommand(0x0A), {&M::veskStatus, 4, true}},
         {storageCommand(0x10), {&M::getStateFlag, 3, true}},
         {storageCommand(0x11), {&M::setStateFlag, 5, true}},
@@ -404,13 +428,32 @@ ManagementController::Answer ManagementController::secureVeskUpdate(const IpmiRe
     }
 }
 
-// Command 0x26: the update staging functions. Function 0x10 hands a digest
-// over: a header (byte 4 = 0), then parts of up to ten characters.
+// Command 0x26: the update staging functions.
 ManagementController::Answer ManagementController::stageAndUpdate(const IpmiRequest& request) {
-    Answer accepted{0, std::vector<std::uint8_t>(kStagingBytes, 0)};
-    if (request.data[3] != kStagingHashHandOver) {
-        return Answer{kInvalidField, {}};
+    const StagingConfig& staging = config_.staging;
+    switch (request.data[3]) {
+        case kStagingHashHandOver:
+            return stagingDigestPart(request);
+        case kIdentityCheck:
+            return stagingByte(kStageReplyByte, staging.identityCheckFlag);
+        case kSupportedMethods:
+            return stagingByte(kMethodsByte, staging.digestMethods);
+        case kStageOnly:
+        case kStageAndUpdate:
+            return stageRequest(request);
+        case kStageStatus:
+            return stageStatus(request);
+        case kStageReset:
+            return stagingByte(kStageReplyByte, staging.resetAnswer);
+        default:
+            return Answer{kInvalidField, {}};
     }
+}
+
+// Function 0x10 hands a digest over: a header (byte 4 = 0), then parts of up
+// to ten characters.
+ManagementController::Answer ManagementController::stagingDigestPart(const IpmiRequest& request) {
+    Answer accepted{0, std::vector<std::uint8_t>(kStagingBytes, 0)};
     if (request.data[4] == kHandOverHeader) {
         stagingDigest_.clear();
         return accepted;
@@ -421,6 +464,91 @@ ManagementController::Answer ManagementController::stageAndUpdate(const IpmiRequ
         }
     }
     return accepted;
+}
+
+ManagementController::Answer ManagementController::stageRequest(const IpmiRequest& request) {
+    bool marked = request.data.size() > 5 && request.data[5] == kSignatureMarked;
+    stageRequests_.push_back(StageRequest{request.data[3], marked});
+    return stagingByte(kStageReplyByte, config_.staging.stageAnswer);
+}
+
+// The scripted statuses are used up in order; the last one answers every
+// later poll.
+ManagementController::Answer ManagementController::stageStatus(const IpmiRequest&) {
+    std::vector<std::uint8_t>& statuses = config_.staging.stageStatuses;
+    if (statuses.empty()) {
+        return stagingByte(kStageReplyByte, 0);
+    }
+    std::uint8_t status = statuses.front();
+    if (statuses.size() > 1) {
+        statuses.erase(statuses.begin());
+    }
+    return stagingByte(kStageReplyByte, status);
+}
+
+// A successful 0x26 answer carrying value in response byte responseByte.
+ManagementController::Answer ManagementController::stagingByte(unsigned responseByte,
+                                                               std::uint8_t value) const {
+    Answer answer{0, std::vector<std::uint8_t>(kStagingBytes, 0)};
+    answer.bytes[responseByte - 1] = value;
+    return answer;
+}
+
+// "BeginSecureUpdate" makes and presents the drop box the signed package goes
+// into; "ProcessSecureUpdate" takes it back and carries out its command file;
+// "EndSecureUpdate" deletes it.
+ManagementController::Answer ManagementController::beginSecureUpdate(const IpmiRequest& request) {
+    if (secureUpdateSlot_) {
+        return Answer{kResourceLocked, {}};
+    }
+    std::optional<int> slot = makeDynamic("SECUPD", config_.staging.secureUpdateDropBoxBytes, 0x40);
+    if (!slot) {
+        return Answer{kDeviceFull, {}};
+    }
+    secureUpdateSlot_ = slot;
+    secureUpdatePayload_ = littleEndian(request.data, 6);
+    attachSelected(0, static_cast<std::uint16_t>(1u << *slot));
+    return Answer{0, std::vector<std::uint8_t>(kSecureBeginBytes, 0)};
+}
+
+ManagementController::Answer ManagementController::processSecureUpdate(const IpmiRequest& request) {
+    if (!secureUpdateSlot_) {
+        return Answer{kInvalidField, {}};
+    }
+    std::string digest;
+    char hex[3];
+    for (std::size_t i = kSecureDigestAt; i < kSecureDigestAt + kSecureDigestBytes; ++i) {
+        std::snprintf(hex, sizeof(hex), "%02x", request.data[i]);
+        digest += hex;
+    }
+    int slot = *secureUpdateSlot_;
+    store_.detach(0, static_cast<std::uint16_t>(1u << slot), presenter_);
+    ExchangeOutcome outcome = carryOut(slot, digest);
+    outcomes_.push_back(outcome);
+    if (!outcome.accepted) {
+        return Answer{kInvalidField, {}};
+    }
+    return Answer{0, std::vector<std::uint8_t>(kSecureStepBytes, 0)};
+}
+
+ManagementController::Answer ManagementController::endSecureUpdate(const IpmiRequest&) {
+    if (!secureUpdateSlot_) {
+        return Answer{kInvalidField, {}};
+    }
+    int slot = *secureUpdateSlot_;
+    secureUpdateSlot_.reset();
+    store_.detach(0, static_cast<std::uint16_t>(1u << slot), presenter_);
+    removeDynamic(slot);
+    return Answer{0, std::vector<std::uint8_t>(kSecureStepBytes, 0)};
+}
+
+ManagementController::Answer ManagementController::orbeStatus(const IpmiRequest& request) {
+    if (request.data[0] != kOrbeStatusFunction) {
+        return Answer{kInvalidField, {}};
+    }
+    Answer answer{0, std::vector<std::uint8_t>(kOrbeStatusBytes, 0)};
+    answer.bytes[1] = config_.staging.orbeStatus;
+    return answer;
 }
 
 ManagementController::Answer ManagementController::runExchange() {
@@ -438,16 +566,19 @@ ManagementController::Answer ManagementController::runExchange() {
     if (store_.find(true, slot)->attached) {
         return Answer{kResourceLocked, {}};
     }
-    std::optional<FatImage> dropBox = imageOf(true, slot);
-    ExchangeOutcome outcome =
-        dropBox ? carryOutCommandFile(*dropBox, digest, config_.records, config_.writesAnswer)
-                : ExchangeOutcome{false, "the drop box has no image"};
+    ExchangeOutcome outcome = carryOut(slot, digest);
     outcomes_.push_back(outcome);
     Answer running{2, std::vector<std::uint8_t>(kHandOverBytes, 0)};
     pending_[kSecureUpdate] =
         PendingCommand{static_cast<int>(config_.processingPolls),
                        outcome.accepted ? std::uint8_t{0} : kFinishedWithFailure, running};
     return running;
+}
+
+ExchangeOutcome ManagementController::carryOut(int slot, const std::string& digest) {
+    std::optional<FatImage> dropBox = imageOf(true, slot);
+    return dropBox ? carryOutCommandFile(*dropBox, digest, config_.records, config_.writesAnswer)
+                   : ExchangeOutcome{false, "the drop box has no image"};
 }
 
 ManagementController::Answer ManagementController::coldReset(const IpmiRequest&) {

@@ -22,6 +22,19 @@ struct StaticPartitionConfig {
     std::string name;
 };
 
+// How the controller answers the update staging functions of command 0x26
+// and the service environment status.
+struct StagingConfig {
+    std::uint8_t identityCheckFlag = 0;  // 0: the identity check is enabled
+    std::uint8_t digestMethods = 0x01;   // bit 0 SHA-256, bit 1 GPG
+    std::uint8_t stageAnswer = 2;        // answer to a stage request; 2: poll the status
+    // Answers to the status polls, used up in order; the last one repeats.
+    std::vector<std::uint8_t> stageStatuses = {4};
+    std::uint8_t resetAnswer = 9;
+    std::uint8_t orbeStatus = 0;
+    std::uint64_t secureUpdateDropBoxBytes = 64ull << 20;  // made by "BeginSecureUpdate"
+};
+
 // What a server description says about its controller.
 struct ControllerConfig {
     std::uint8_t generationByte = 0x31;   // Mk14
@@ -39,6 +52,13 @@ struct ControllerConfig {
     RecordStore records;
     unsigned processingPolls = 0;  // status polls an exchange stays running
     bool writesAnswer = true;      // false: a controller that leaves no output.xml
+    StagingConfig staging;
+};
+
+// A stage request as the controller received it.
+struct StageRequest {
+    std::uint8_t function = 0;  // 0x04 stage and update, 0x02 stage only
+    bool signatureMarked = false;
 };
 
 struct RecordedExchange {
@@ -114,6 +134,10 @@ public:
     // Every exchange the digest hand-over started, oldest first.
     const std::vector<ExchangeOutcome>& exchangeOutcomes() const { return outcomes_; }
     const std::string& stagingDigest() const { return stagingDigest_; }
+    const std::vector<StageRequest>& stageRequests() const { return stageRequests_; }
+    // The secure update in progress: its drop box slot, or nothing.
+    std::optional<int> secureUpdateSlot() const { return secureUpdateSlot_; }
+    std::uint16_t secureUpdatePayload() const { return secureUpdatePayload_; }
 
 private:
     struct Answer {
@@ -163,7 +187,16 @@ private:
     Answer coldReset(const IpmiRequest& request);
     Answer secureVeskUpdate(const IpmiRequest& request);
     Answer stageAndUpdate(const IpmiRequest& request);
+    Answer stagingDigestPart(const IpmiRequest& request);
+    Answer stageRequest(const IpmiRequest& request);
+    Answer stageStatus(const IpmiRequest& request);
+    Answer stagingByte(unsigned responseByte, std::uint8_t value) const;
+    Answer beginSecureUpdate(const IpmiRequest& request);
+    Answer processSecureUpdate(const IpmiRequest& request);
+    Answer endSecureUpdate(const IpmiRequest& request);
+    Answer orbeStatus(const IpmiRequest& request);
     Answer runExchange();
+    ExchangeOutcome carryOut(int slot, const std::string& digest);
 
     // The partition commands' effects; the caller holds the lock.
     std::optional<int> makeDynamic(const std::string& label, std::uint64_t sizeBytes,
@@ -192,4 +225,7 @@ private:
     std::string handedDigest_;
     std::string stagingDigest_;  // handed over with function 0x10 of command 0x26
     std::vector<ExchangeOutcome> outcomes_;
+    std::vector<StageRequest> stageRequests_;
+    std::optional<int> secureUpdateSlot_;
+    std::uint16_t secureUpdatePayload_ = 0;
 };
