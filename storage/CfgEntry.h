@@ -40,11 +40,11 @@ struct cfgEntry {
     std::int32_t value1 = 0;
     std::int32_t value2 = 0;
     std::int32_t value3 = 0;
-    std::uint64_t value4 = 0;
+    std::uint64_t fileSize = 0;  // bytes of the source file
     std::int32_t value5 = 0;
-    std::uint64_t value6 = 0;
-    std::uint16_t value7 = 0;
-    std::uint16_t value8 = 0;
+    std::uint64_t placedBytes = 0;      // bytes already sent as chunks
+    std::uint16_t targetPartition = 0;  // catalogue row of the receiving partition
+    std::uint16_t placeState = 0;       // see CompleteCopyFile.h
     std::string source;
     std::string destination;
     std::string hash;

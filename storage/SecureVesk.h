@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <initializer_list>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -85,6 +86,18 @@ public:
     bool SecureVeskCopy(sessionHandle session, std::string hash, unsigned short fileArgument);
     bool SecureVeskCopyMk13Plus(sessionHandle session, std::string hash, digestType type);
     bool SendHashPart(sessionHandle session, std::string hash);
+
+    // Payload placement of the entry list.
+    bool StartCopyFile();
+    void CalculateAndAdjustPayloadSize(std::uint64_t& size);
+    bool CompleteCopyFile();
+    // Fills one drop box cycle from entry processed on, advancing it.
+    bool populateDynPart(const std::string& mountPoint, std::ostream& commandFile,
+                         std::size_t& processed, std::uint64_t dropBoxSize);
+    bool VerifyCopyFiles();
+    // The signed package (archive, signature, package description).
+    bool CompleteSignedUnzip();
+    bool populateDynPart(std::ostream& commandFile);
 
     // Stage-and-update commands.
     bool beginSecureUpdate(sessionHandle session, unsigned int payload);
@@ -209,6 +222,12 @@ private:
     void detachDropBox(unsigned short mask);
     std::string readAnswerFile(const DropBoxExchange& exchange, const std::string& directory);
     void deleteUnidentifiedDropBox(unsigned short before, unsigned short after);
+    void sendChunk(const std::string& mountPoint, std::ostream& commandFile, std::size_t& processed,
+                   std::uint64_t room);
+    void emptyDropBox(const std::string& directory, std::size_t processed);
+    void runPlacementCycle(std::size_t& processed, std::uint64_t granted, bool& exposed);
+    void removePlacementDropBox(bool mayBeExposed);
+    void verifyPlacedFile(const std::string& directory, const cfgEntry& entry);
 };
 
 template <typename Result, typename Body, typename Raised, typename Internal>

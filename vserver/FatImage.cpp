@@ -45,12 +45,6 @@ constexpr std::uint32_t kDiskId = 0x56534B31;
 constexpr std::size_t kFat1216TypeAt = 54;
 constexpr std::size_t kFat32TypeAt = 82;
 
-struct ToolRun {
-    int status = -1;
-    std::string output;
-    std::string errors;
-};
-
 std::string findTool(const std::string& name) {
     std::vector<std::string> directories;
     if (const char* path = std::getenv("PATH")) {
@@ -162,8 +156,10 @@ void drain(Pipe& out, Pipe& err, ToolRun& run) {
     }
 }
 
-// Runs a tool with argv (no shell); standard input is empty, so a question
-// the tool asks fails instead of waiting.
+}  // namespace
+
+// Standard input is empty, so a question the tool asks fails instead of
+// waiting.
 ToolRun runTool(std::vector<std::string> argv) {
     std::string program = findTool(argv[0]);
     std::vector<std::string> environment = toolEnvironment();
@@ -191,6 +187,8 @@ ToolRun runTool(std::vector<std::string> argv) {
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
+
+namespace {
 
 std::string describe(const std::vector<std::string>& argv, const ToolRun& run) {
     std::string line;

@@ -21,6 +21,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+struct ToolRun {
+    int status = -1;
+    std::string output;
+    std::string errors;
+};
+
+// Runs a tool (found in PATH or the sbin directories) with argv, without a
+// shell; throws FatImageError when it cannot be started.
+ToolRun runTool(std::vector<std::string> argv);
+
 // One FAT volume in an image file, at a byte offset (non-zero behind a
 // partition table). Made with mkfs.fat and edited with mtools, run as child
 // processes; file names are relative to the volume's root, "/" between

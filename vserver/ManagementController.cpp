@@ -1,7 +1,8 @@
 #include "vserver/ManagementController.h"
 
-#include <algorithm>
 #include <cstdio>
+
+#include "vserver/Md5Digest.h"
 
 namespace {
 
@@ -515,12 +516,7 @@ ManagementController::Answer ManagementController::processSecureUpdate(const Ipm
     if (!secureUpdateSlot_) {
         return Answer{kInvalidField, {}};
     }
-    std::string digest;
-    char hex[3];
-    for (std::size_t i = kSecureDigestAt; i < kSecureDigestAt + kSecureDigestBytes; ++i) {
-        std::snprintf(hex, sizeof(hex), "%02x", request.data[i]);
-        digest += hex;
-    }
+    std::string digest = hexText(request.data.data() + kSecureDigestAt, kSecureDigestBytes);
     int slot = *secureUpdateSlot_;
     store_.detach(0, static_cast<std::uint16_t>(1u << slot), presenter_);
     ExchangeOutcome outcome = carryOut(slot, digest);
@@ -577,8 +573,25 @@ ManagementController::Answer ManagementController::runExchange() {
 
 ExchangeOutcome ManagementController::carryOut(int slot, const std::string& digest) {
     std::optional<FatImage> dropBox = imageOf(true, slot);
-    return dropBox ? carryOutCommandFile(*dropBox, digest, config_.records, config_.writesAnswer)
-                   : ExchangeOutcome{false, "the drop box has no image"};
+    if (!dropBox) {
+        return ExchangeOutcome{false, "the drop box has no image", {}};
+    }
+    StaticVolumes volumes = [this](int number) { return staticVolume(number); };
+    return carryOutCommandFile(
+        *dropBox, digest,
+        ExchangeScene{config_.records, volumes, config_.stagingFaults, config_.writesAnswer});
+}
+
+// The static partition labelled VSK and its number in three digits.
+std::optional<FatImage> ManagementController::staticVolume(int number) {
+    char label[16];
+    std::snprintf(label, sizeof(label), "VSK%03d", number);
+    for (const ControllerPartition& partition : store_.all()) {
+        if (!partition.image.dynamic && partition.image.label == label) {
+            return imageOf(false, partition.image.slot);
+        }
+    }
+    return std::nullopt;
 }
 
 ManagementController::Answer ManagementController::coldReset(const IpmiRequest&) {

@@ -53,6 +53,7 @@ struct ControllerConfig {
     unsigned processingPolls = 0;  // status polls an exchange stays running
     bool writesAnswer = true;      // false: a controller that leaves no output.xml
     StagingConfig staging;
+    StagingFaults stagingFaults;
 };
 
 // A stage request as the controller received it.
@@ -197,6 +198,7 @@ private:
     Answer orbeStatus(const IpmiRequest& request);
     Answer runExchange();
     ExchangeOutcome carryOut(int slot, const std::string& digest);
+    std::optional<FatImage> staticVolume(int number);
 
     // The partition commands' effects; the caller holds the lock.
     std::optional<int> makeDynamic(const std::string& label, std::uint64_t sizeBytes,

@@ -20,12 +20,6 @@ struct DocumentFree {
     void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
 };
 
-struct Entry {
-    std::string mode;
-    std::string source;
-    std::string hash;
-};
-
 std::string childText(const xmlNode* node, const char* name) {
     for (const xmlNode* child = node->children; child; child = child->next) {
         if (child->type == XML_ELEMENT_NODE &&
@@ -37,7 +31,7 @@ std::string childText(const xmlNode* node, const char* name) {
     return "";
 }
 
-std::optional<std::vector<Entry>> entriesOf(const std::string& commandFile) {
+std::optional<std::vector<CommandEntry>> entriesOf(const std::string& commandFile) {
     std::unique_ptr<xmlDoc, DocumentFree> document(
         xmlReadMemory(commandFile.data(), static_cast<int>(commandFile.size()), kCommandFile,
                       nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
@@ -45,12 +39,13 @@ std::optional<std::vector<Entry>> entriesOf(const std::string& commandFile) {
     if (root == nullptr || xmlStrcmp(root->name, reinterpret_cast<const xmlChar*>("VESK_Update"))) {
         return std::nullopt;
     }
-    std::vector<Entry> entries;
+    std::vector<CommandEntry> entries;
     for (const xmlNode* file = root->children; file; file = file->next) {
         if (file->type == XML_ELEMENT_NODE &&
             xmlStrcmp(file->name, reinterpret_cast<const xmlChar*>("File")) == 0) {
-            entries.push_back(
-                {childText(file, "Mode"), childText(file, "Source"), childText(file, "Hash")});
+            entries.push_back({childText(file, "Mode"), childText(file, "Source"),
+                               childText(file, "SourceVESK"), childText(file, "Destination"),
+                               childText(file, "Hash")});
         }
     }
     return entries;
@@ -65,8 +60,8 @@ std::string dependencyAnswer(const RecordStore& records) {
            records.unmetDependencies + "</DependencyCheck>\n";
 }
 
-// The answer of one entry, or nothing when it cannot be carried out.
-std::optional<std::string> answerOf(const Entry& entry, FatImage& dropBox,
+// The answer of a record query entry, or nothing when it cannot be carried out.
+std::optional<std::string> answerOf(const CommandEntry& entry, FatImage& dropBox,
                                     const RecordStore& records, std::string& reason) {
     if (entry.mode == "pyx_query_current_records") {
         return records.currentRecords;
@@ -93,32 +88,138 @@ std::optional<std::string> answerOf(const Entry& entry, FatImage& dropBox,
     return std::nullopt;
 }
 
+bool isRecordUpdate(const std::string& mode) {
+    return mode == "pyx_update_records" || mode == "pyx_update_entire_inventory";
+}
+
+std::unique_ptr<xmlDoc, DocumentFree> parse(const std::string& text, const char* name) {
+    return std::unique_ptr<xmlDoc, DocumentFree>(xmlReadMemory(
+        text.data(), static_cast<int>(text.size()), name, nullptr,
+        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS));
+}
+
+bool named(const xmlNode* node, const char* name) {
+    return node->type == XML_ELEMENT_NODE &&
+           xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0;
+}
+
+std::string attribute(xmlNode* node, const char* name) {
+    std::unique_ptr<xmlChar, decltype(xmlFree)> value(
+        xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)), xmlFree);
+    return value ? reinterpret_cast<const char*>(value.get()) : "";
+}
+
+// The Device record of inventory with the same component id and display as
+// device, or null.
+xmlNode* sameDevice(xmlNode* inventory, xmlNode* device) {
+    for (xmlNode* kept = inventory->children; kept; kept = kept->next) {
+        if (named(kept, "Device") &&
+            attribute(kept, "componentID") == attribute(device, "componentID") &&
+            attribute(kept, "display") == attribute(device, "display")) {
+            return kept;
+        }
+    }
+    return nullptr;
+}
+
+// The records document's Device elements written into the current records:
+// one that is there already is replaced, a new one added. With entire, the
+// records document becomes the whole inventory.
+bool updateRecords(const std::string& recordsText, bool entire, RecordStore& records,
+                   std::string& reason) {
+    auto update = parse(recordsText, "input.xml");
+    xmlNode* root = update ? xmlDocGetRootElement(update.get()) : nullptr;
+    if (root == nullptr || !named(root, "Records")) {
+        reason = "input.xml is not a records document";
+        return false;
+    }
+    std::string base = entire || records.currentRecords.empty()
+                           ? std::string(kDeclaration) + "<SVMInventory lang=\"en\"/>"
+                           : records.currentRecords;
+    auto current = parse(base, "current records");
+    xmlNode* inventory = current ? xmlDocGetRootElement(current.get()) : nullptr;
+    if (inventory == nullptr) {
+        reason = "the current records cannot be read";
+        return false;
+    }
+    for (xmlNode* device = root->children; device; device = device->next) {
+        if (!named(device, "Device")) {
+            continue;
+        }
+        xmlNode* copy = xmlDocCopyNode(device, current.get(), 1);
+        if (xmlNode* kept = sameDevice(inventory, device)) {
+            xmlFreeNode(xmlReplaceNode(kept, copy));
+        } else {
+            xmlAddChild(inventory, copy);
+        }
+    }
+    xmlChar* text = nullptr;
+    int size = 0;
+    xmlDocDumpFormatMemoryEnc(current.get(), &text, &size, "UTF-8", 1);
+    std::unique_ptr<xmlChar, decltype(xmlFree)> owned(text, xmlFree);
+    records.currentRecords.assign(reinterpret_cast<const char*>(text), size);
+    return true;
+}
+
+bool carryOutRecordUpdate(const CommandEntry& entry, FatImage& dropBox, RecordStore& records,
+                          std::string& reason) {
+    std::optional<std::string> recordsText = dropBox.readFile(entry.source);
+    if (!recordsText) {
+        reason = "the records document " + entry.source + " is not in the drop box";
+        return false;
+    }
+    bool entire = entry.mode == "pyx_update_entire_inventory";
+    if (entire && md5Text(*recordsText) != entry.hash) {
+        reason = "the records document does not match its digest";
+        return false;
+    }
+    return updateRecords(*recordsText, entire, records, reason);
+}
+
 }  // namespace
 
 ExchangeOutcome carryOutCommandFile(FatImage& dropBox, const std::string& digest,
-                                    const RecordStore& records, bool writeAnswer) {
+                                    ExchangeScene scene) {
     std::optional<std::string> commandFile = dropBox.readFile(kCommandFile);
     if (!commandFile) {
-        return {false, "no update.xml in the drop box"};
+        return {false, "no update.xml in the drop box", {}};
     }
     if (md5Text(*commandFile) != digest) {
-        return {false, "update.xml does not match the digest handed over"};
+        return {false, "update.xml does not match the digest handed over", {}};
     }
-    std::optional<std::vector<Entry>> entries = entriesOf(*commandFile);
+    std::optional<std::vector<CommandEntry>> entries = entriesOf(*commandFile);
     if (!entries || entries->empty()) {
-        return {false, "update.xml holds no entries"};
+        return {false, "update.xml holds no entries", {}};
     }
+    // Nothing is kept unless every entry can be carried out.
+    RecordStore records = scene.records;
+    PayloadStaging staging(dropBox, scene.volumes, scene.faults);
     std::string answer;
-    for (const Entry& entry : *entries) {
+    bool answers = false;
+    for (const CommandEntry& entry : *entries) {
         std::string reason;
-        std::optional<std::string> part = answerOf(entry, dropBox, records, reason);
-        if (!part) {
-            return {false, reason};
+        bool done = true;
+        if (PayloadStaging::handles(entry.mode)) {
+            done = staging.carryOut(entry, reason);
+        } else if (isRecordUpdate(entry.mode)) {
+            done = carryOutRecordUpdate(entry, dropBox, records, reason);
+        } else {
+            std::optional<std::string> part = answerOf(entry, dropBox, records, reason);
+            done = part.has_value();
+            answer += part.value_or("");
+            answers = true;
         }
-        answer += *part;
+        if (!done) {
+            return {false, reason, {}};
+        }
     }
-    if (writeAnswer) {
+    std::string reason;
+    if (!staging.finish(reason)) {
+        return {false, reason, {}};
+    }
+    scene.records = records;
+    if (answers && scene.writeAnswer) {
         dropBox.writeFile(kAnswerFile, answer);
     }
-    return {true, ""};
+    return {true, "", staging.ssibFiles()};
 }

@@ -1,8 +1,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-class FatImage;
+#include "vserver/PayloadStaging.h"
 
 // What the controller's record store holds: the documents it answers record
 // queries with, and its verdict on an update package's dependencies.
@@ -16,13 +17,23 @@ struct RecordStore {
 
 // How an exchange ended.
 struct ExchangeOutcome {
-    bool accepted = false;  // the command file matched its digest and was carried out
-    std::string reason;     // why not, for the tests' messages
+    bool accepted = false;               // the command file matched its digest and was carried out
+    std::string reason;                  // why not, for the tests' messages
+    std::vector<std::string> ssibFiles;  // SSIB files handed over
 };
 
-// The controller's side of a record exchange: after the host has handed over
-// the command file's digest, the command file "update.xml" in the drop box is
-// checked against it and its entries are carried out; the answer goes into
-// "output.xml" (unless writeAnswer is false, a fault of the controller).
+// Where the controller carries an exchange out.
+struct ExchangeScene {
+    RecordStore& records;
+    StaticVolumes volumes;  // the static partitions that receive payloads
+    StagingFaults faults;
+    bool writeAnswer = true;  // false: a controller that leaves no output.xml
+};
+
+// The controller's side of an exchange: after the host has handed over the
+// command file's digest, the command file "update.xml" in the drop box is
+// checked against it and its entries are carried out. Record queries answer
+// into "output.xml"; record updates change the record store; file entries
+// place payloads into static partitions. A refused entry changes nothing.
 ExchangeOutcome carryOutCommandFile(FatImage& dropBox, const std::string& digest,
-                                    const RecordStore& records, bool writeAnswer = true);
+                                    ExchangeScene scene);

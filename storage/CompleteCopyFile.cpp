@@ -1,0 +1,536 @@
+#include "storage/CompleteCopyFile.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "baseutils/HostPort.h"
+#include "storage/DoCopy.h"
+#include "storage/DropBoxExchange.h"
+#include "storage/Md5Wrapper.h"
+#include "storage/OsType.h"
+#include "storage/PyxConfigFile.h"
+#include "storage/SecureVesk.h"
+#include "storage/partitions/VeskPartInfo.h"
+#include "storage/partitions/psu.h"
+
+const std::uint64_t eps = 0x100000;
+char DynMountPoint[1024] = {};
+char targetFilePath[1024] = {};
+unsigned int nFileChunkIndex = 0;
+
+namespace {
+
+constexpr std::uint64_t kSmallestDropBox = 0x10000;
+constexpr std::uint64_t kDropBoxGranule = 0x8000;
+constexpr std::uint64_t kSignedPackageMargins = 4;
+constexpr std::size_t kCopyBlockBytes = 1 << 20;
+constexpr std::uint64_t kEsxiDropBoxBytes = 0x2000000;
+const char* const kChunkName = "FileChunk";
+
+md5wrapper& placementDigest() {
+    static md5wrapper digest;
+    return digest;
+}
+
+bool placesFile(exmlMode mode) {
+    return mode == EXML_FILECOPY || mode == EXML_FILEAPPEND;
+}
+
+// The destination without its first path element (the partition number).
+std::string withinPartition(const std::string& destination) {
+    std::string::size_type slash = destination.find('/');
+    return slash == std::string::npos ? destination : destination.substr(slash + 1);
+}
+
+std::uint16_t chunkNumber(const cfgEntry& entry) {
+    return static_cast<std::uint16_t>(entry.placeState >> PLACE_CHUNK_SHIFT);
+}
+
+std::uint16_t stateOf(const cfgEntry& entry) {
+    return entry.placeState & PLACE_STATE_BITS;
+}
+
+// Copies up to count bytes of source from offset on into target; the number
+// of bytes copied. Offsets and counts are 64-bit, so files of 2 GiB and more
+// are read where they should be.
+std::uint64_t copyRange(const std::string& source, std::uint64_t offset, std::uint64_t count,
+                        const std::string& target) {
+    std::ifstream in(hostPort().resolve(source), std::ios::binary);
+    if (!in.is_open()) {
+        return 0;
+    }
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::ofstream out(hostPort().resolve(target), std::ios::binary | std::ios::trunc);
+    std::vector<char> block(kCopyBlockBytes);
+    std::uint64_t copied = 0;
+    while (copied < count && in) {
+        std::uint64_t wanted = std::min<std::uint64_t>(count - copied, block.size());
+        in.read(block.data(), static_cast<std::streamsize>(wanted));
+        std::streamsize got = in.gcount();
+        if (got <= 0) {
+            break;
+        }
+        out.write(block.data(), got);
+        copied += static_cast<std::uint64_t>(got);
+    }
+    out.flush();
+    return out ? copied : 0;
+}
+
+// doCopy's status: anything but 0 is a failed copy, not only a shell that
+// could not be run.
+void copyOrRaise(const std::string& mountPoint, const cfgEntry& entry, const char* failedLine) {
+    if (doCopy(mountPoint, entry.destination, entry.source, entry.mode) != 0) {
+        logVeskMsg(__FILE__, __LINE__, failedLine);
+        raiseQuibError(QUIB_INTERNAL_ERROR);
+    }
+}
+
+void addEntryOrRaise(std::ostream& commandFile, const cfgEntry& entry, bool sourceFromEntry) {
+    std::ostringstream element;
+    AddCfgEntry(element, entry, sourceFromEntry);
+    if (!element) {
+        logVeskMsg(__FILE__, __LINE__, "AddCfgEntry failed");
+        raiseQuibError(QUIB_INTERNAL_ERROR);
+    }
+    commandFile << element.str();
+}
+
+const char* modeName(exmlMode mode) {
+    switch (mode) {
+        case EXML_FILEMOVE:
+            return "filemove";
+        case EXML_DIRMOVE:
+            return "dirmove";
+        case EXML_FILEDELETE:
+            return "filedelete";
+        case EXML_DIRDELETE:
+            return "dirdelete";
+        case EXML_DIRMAKE:
+            return "dirmake";
+        case EXML_SSIB:
+            return "ssib";
+        default:
+            return "";
+    }
+}
+
+// Writes the command file text to directory + "update.xml" and flushes the
+// file systems.
+void writeCommandFile(const std::string& directory, const std::string& text) {
+    std::snprintf(targetFilePath, sizeof(targetFilePath), "%s%s", directory.c_str(),
+                  updFileName.c_str());
+    logVeskMsg(__FILE__, __LINE__, std::string("Dynamic Partition volumeLabel: ") + targetFilePath);
+    {
+        std::ofstream file(hostPort().resolve(targetFilePath), std::ios::binary | std::ios::trunc);
+        file << text;
+    }
+    hostPort().system("sync");
+    syncAll(directory);
+}
+
+}  // namespace
+
+bool secureVesk::StartCopyFile() {
+    if (copyStarted) {
+        storeErrorInfo(QUIB_COPY_ALREADY_STARTED);
+        return false;
+    }
+    exchangeFiles.clear();
+    copyStarted = true;
+    return true;
+}
+
+void secureVesk::CalculateAndAdjustPayloadSize(std::uint64_t& size) {
+    for (const cfgEntry& entry : exchangeFiles) {
+        if (entry.mode == EXML_FILECOPY || entry.mode == EXML_SIGNEDUNZIP) {
+            size += entry.fileSize;
+        }
+    }
+    if (size < kSmallestDropBox) {
+        size = kSmallestDropBox;
+    } else {
+        size = (size + kDropBoxGranule - 1) / kDropBoxGranule * kDropBoxGranule;
+    }
+    size += eps;
+    if (!exchangeFiles.empty() && exchangeFiles.front().mode == EXML_SIGNEDUNZIP) {
+        size += kSignedPackageMargins * eps;
+    }
+}
+
+// Sends the next chunk of entry (number processed) into mountPoint.
+void secureVesk::sendChunk(const std::string& mountPoint, std::ostream& commandFile,
+                           std::size_t& processed, std::uint64_t room) {
+    cfgEntry& entry = exchangeFiles[processed];
+    logVeskMsg(__FILE__, __LINE__, "Split File: Creating Chunk");
+    nFileChunkIndex = chunkNumber(entry);
+    std::string name = kChunkName + std::to_string(nFileChunkIndex);
+    std::uint64_t read = copyRange(entry.source, entry.placedBytes, room - eps, mountPoint + name);
+    if (read == 0) {
+        logVeskMsg(__FILE__, __LINE__, "Could not read file");
+        raiseQuibError(QUIB_INTERNAL_ERROR);
+    }
+    hostPort().system("sync");
+    entry.placedBytes += read;
+    cfgEntry chunk;
+    chunk.order = static_cast<std::int32_t>(processed);
+    chunk.mode = nFileChunkIndex == 0 ? EXML_FILECOPY : EXML_FILEAPPEND;
+    chunk.digest = DIGEST_MD5;
+    chunk.source = name;
+    chunk.destination = entry.destination;
+    chunk.hash = placementDigest().getHashFromFile(mountPoint + name);
+    chunk.fileSize = read;
+    addEntryOrRaise(commandFile, chunk, true);
+    if (entry.placedBytes >= entry.fileSize) {
+        entry.placeState = PLACE_PLACED;
+        logVeskMsg(__FILE__, __LINE__, "Last Split File Chunk");
+        ++processed;
+    } else {
+        entry.placeState = static_cast<std::uint16_t>(((nFileChunkIndex + 1) << PLACE_CHUNK_SHIFT) |
+                                                      PLACE_IN_CHUNKS);
+    }
+    logVeskMsg(__FILE__, __LINE__, "Split File: Chunk " + name);
+}
+
+bool secureVesk::populateDynPart(const std::string& mountPoint, std::ostream& commandFile,
+                                 std::size_t& processed, std::uint64_t dropBoxSize) {
+    auto body = [&] {
+        std::uint64_t room = dropBoxSize;
+        for (; processed < exchangeFiles.size(); ++processed) {
+            cfgEntry& entry = exchangeFiles[processed];
+            logVeskMsg(__FILE__, __LINE__, "SrcName: " + entry.source);
+            logVeskMsg(__FILE__, __LINE__, "DstName: " + entry.destination);
+            std::uint64_t usable = room > eps ? room - eps : 0;
+            switch (entry.mode) {
+                case EXML_FILECOPY:
+                    if (stateOf(entry) == PLACE_IN_CHUNKS || entry.fileSize + eps > dropBoxSize) {
+                        // A chunk never takes more than the room left in
+                        // this drop box.
+                        if (usable > 0) {
+                            sendChunk(mountPoint, commandFile, processed, room);
+                        }
+                        return true;
+                    }
+                    if (entry.fileSize > usable) {
+                        logVeskMsg(__FILE__, __LINE__, "FileSize > AvailableSpace");
+                        return true;
+                    }
+                    logVeskMsg(__FILE__, __LINE__, "filecopy");
+                    copyOrRaise(mountPoint, entry, "doCopy failed");
+                    logVeskMsg(__FILE__, __LINE__, "doCopy succeeded");
+                    addEntryOrRaise(commandFile, entry, false);
+                    break;
+                case EXML_FILEMOVE:
+                case EXML_DIRMOVE:
+                case EXML_FILEDELETE:
+                case EXML_DIRDELETE:
+                    logVeskMsg(__FILE__, __LINE__, modeName(entry.mode));
+                    addEntryOrRaise(commandFile, entry, false);
+                    break;
+                case EXML_FILEAPPEND:
+                    logVeskMsg(__FILE__, __LINE__, "fileappend ignored");
+                    break;
+                case EXML_DIRMAKE:
+                case EXML_SSIB:
+                    logVeskMsg(__FILE__, __LINE__, modeName(entry.mode));
+                    copyOrRaise(mountPoint, entry, "doCopy failed");
+                    logVeskMsg(__FILE__, __LINE__, "doCopy succeeded");
+                    addEntryOrRaise(commandFile, entry, false);
+                    break;
+                default:
+                    logVeskMsg(__FILE__, __LINE__, "Unhandled mode");
+                    break;
+            }
+            entry.placeState = PLACE_PLACED;
+            room = entry.fileSize < room ? room - entry.fileSize : 0;
+        }
+        return true;
+    };
+    return guardRaised(false, __FILE__, __LINE__, body, [](unsigned char) {
+        logVeskMsg(__FILE__, __LINE__, "populateDynPart failed");
+        return false;
+    });
+}
+
+// Removes what earlier cycles left in the drop box.
+void secureVesk::emptyDropBox(const std::string& directory, std::size_t processed) {
+    for (std::size_t i = 0; i < processed; ++i) {
+        if (placesFile(exchangeFiles[i].mode)) {
+            std::remove(hostPort()
+                            .resolve(directory + withinPartition(exchangeFiles[i].destination))
+                            .c_str());
+        }
+    }
+    hostPort().system("rm -f " + directory + kChunkName + "*" + " > /dev/null 2>&1");
+}
+
+// One drop box cycle: fill, hand over, let the controller carry it out.
+void secureVesk::runPlacementCycle(std::size_t& processed, std::uint64_t granted, bool& exposed) {
+    unsigned short mask = veskPartInfo[0].attachMask;
+    std::ostringstream commandFile;
+    AddCfgHdr(commandFile);
+    if (!AttachPartition(0, mask, 0)) {
+        logVeskMsg(__FILE__, __LINE__, "AttachPartition failed");
+        raiseQuibError(QUIB_MOUNT_NOT_FOUND);
+    }
+    exposed = true;
+    logVeskMsg(__FILE__, __LINE__, "AttachPartition succeeded");
+    if (!getDynPartDrive(dynDriveName, DynMountPoint, sizeof(DynMountPoint))) {
+        logVeskMsg(__FILE__, __LINE__, "Dynamic Partition Mount Point NOT found");
+        raiseQuibError(QUIB_MOUNT_NOT_FOUND);
+    }
+    logVeskMsg(__FILE__, __LINE__, std::string("Dynamic Partition Mount Point: ") + DynMountPoint);
+    emptyDropBox(DynMountPoint, processed);
+    std::size_t before = processed;
+    std::uint64_t placedBefore = exchangeFiles[before].placedBytes;
+    bool filled = populateDynPart(DynMountPoint, commandFile, processed, granted);
+    if (!filled || (processed == before && exchangeFiles[before].placedBytes == placedBefore)) {
+        // A cycle that moves nothing would be repeated for ever.
+        logVeskMsg(__FILE__, __LINE__, "populateDynPart failed");
+        raiseQuibError(QUIB_MOUNT_NOT_FOUND);
+    }
+    AddCfgFtr(commandFile);
+    std::string text = commandFile.str();
+    logVeskMsg(__FILE__, __LINE__, "update.xml Contents: " + text);
+    std::string hash = placementDigest().getHashFromString(text);
+    logVeskMsg(__FILE__, __LINE__, "update.xml Hash: " + hash);
+    writeCommandFile(DynMountPoint, text);
+    if (!DetachPartition(0, mask, 0, false)) {
+        logVeskMsg(__FILE__, __LINE__, "DetachPartition failed");
+        raiseQuibError(QUIB_DETACH_FAILED);
+    }
+    exposed = false;
+    logVeskMsg(__FILE__, __LINE__, "DetachPartition succeeded");
+    if (!SecureVeskCopy(session, hash, 0)) {
+        logVeskMsg(__FILE__, __LINE__, "SecureVeskCopy failed");
+        raiseQuibError(QUIB_HASH_TRANSFER_FAILED);
+    }
+    logVeskMsg(__FILE__, __LINE__, "SecureVeskCopy succeeded");
+}
+
+bool secureVesk::CompleteCopyFile() {
+    bool created = false;
+    bool exposed = false;
+    auto body = [&] {
+        std::uint64_t size = 0;
+        CalculateAndAdjustPayloadSize(size);
+        if (size > maxDropBoxSize) {
+            size = maxDropBoxSize;
+        }
+        std::uint64_t granted = 0;
+        if (!CreateDropBox(dynDriveName, size, &granted)) {
+            raiseQuibError(QUIB_UPDATE_DROPBOX_FAILED);
+        }
+        created = true;
+        logVeskMsg(__FILE__, __LINE__, "CreateDropBox succeeded");
+        for (std::size_t processed = 0; processed < exchangeFiles.size();) {
+            runPlacementCycle(processed, granted, exposed);
+        }
+        if (!DeleteDropBox(0)) {
+            logVeskMsg(__FILE__, __LINE__, "DeleteDropBox Failed");
+            raiseQuibError(QUIB_DROPBOX_DELETE_FAILED);
+        }
+        created = false;
+        if (!VerifyCopyFiles()) {
+            logVeskMsg(__FILE__, __LINE__, "Copy verification Failed");
+            raiseQuibError(QUIB_COPY_VERIFY_FAILED);
+        }
+        logVeskMsg(__FILE__, __LINE__, "Copy verification Succeeded");
+        copyStarted = false;
+        return true;
+    };
+    return guardRaised(false, __FILE__, __LINE__, body,
+                       [&](unsigned char error) {
+                           logVeskMsg(__FILE__, __LINE__, "copyPayload failed");
+                           if (error == QUIB_BITLOCKER_POLICY) {
+                               logVeskMsg(__FILE__, __LINE__, "BitLocker Policy Detected for USB");
+                           }
+                           if (error == QUIB_UPDATE_DROPBOX_FAILED) {
+                               logVeskMsg(__FILE__, __LINE__, "Creat Drop Box Failed");
+                           }
+                           // Whatever failed, a drop box this copy made is taken back and
+                           // deleted: the controller will not delete an exposed one.
+                           if (created) {
+                               removePlacementDropBox(exposed || error == QUIB_MOUNT_NOT_FOUND ||
+                                                      error == QUIB_DETACH_FAILED);
+                           }
+                           copyStarted = false;
+                           return false;
+                       },
+                       {"copyPayload failed", "QUIB internal error"});
+}
+
+void secureVesk::removePlacementDropBox(bool mayBeExposed) {
+    if (mayBeExposed) {
+        bool detached = DetachPartition(0, veskPartInfo[0].attachMask, 0, false);
+        logVeskMsg(__FILE__, __LINE__,
+                   detached ? "DetachPartition succeeded" : "DetachPartition Failed");
+    }
+    logVeskMsg(__FILE__, __LINE__,
+               DeleteDropBox(0) ? "DeleteDropBox succeeded" : "DeleteDropBox Failed");
+}
+
+bool secureVesk::VerifyCopyFiles() {
+    std::string label;
+    auto body = [&] {
+        if (exchangeFiles.empty()) {
+            return true;
+        }
+        label = veskPartInfo[exchangeFiles.front().targetPartition].partLabel;
+        if (!AttachVeskPartition(label)) {
+            logVeskMsg(__FILE__, __LINE__, "Attach partition failed");
+            label.clear();
+            raiseQuibError(QUIB_ATTACH_FAILED);
+        }
+        logVeskMsg(__FILE__, __LINE__, "AttachPartition succeeded");
+        std::string directory;
+        if (!getPartDrive(label, directory)) {
+            logVeskMsg(__FILE__, __LINE__, "Dynamic Partition Mount Point NOT found");
+            raiseQuibError(QUIB_MOUNT_NOT_FOUND);
+        }
+        logVeskMsg(__FILE__, __LINE__, "Dynamic Partition Mount Point found");
+        for (const cfgEntry& entry : exchangeFiles) {
+            if (placesFile(entry.mode)) {
+                verifyPlacedFile(directory, entry);
+            }
+        }
+        lastFlag = 1;
+        if (!DetachVeskPartition(label)) {
+            logVeskMsg(__FILE__, __LINE__, "DetachPartition failed");
+            label.clear();
+            raiseQuibError(QUIB_DETACH_FAILED);
+        }
+        logVeskMsg(__FILE__, __LINE__, "DetachPartition succeeded");
+        logVeskMsg(__FILE__, __LINE__, "VerifyCopyFiles Succeeded");
+        return true;
+    };
+    return guardRaised(
+        false, __FILE__, __LINE__, body,
+        [&](unsigned char error) {
+            logVeskMsg(__FILE__, __LINE__, "Verification failed.");
+            if ((error == QUIB_MOUNT_NOT_FOUND || error == QUIB_COPY_VERIFY_FAILED) &&
+                !label.empty()) {
+                DetachVeskPartition(label);
+            }
+            if (error == QUIB_BITLOCKER_POLICY) {
+                logVeskMsg(__FILE__, __LINE__, "BitLocker Policy Detected for USB");
+                raiseQuibError(error);
+            }
+            return false;
+        },
+        {"Verification failed.", "QUIB internal error"});
+}
+
+void secureVesk::verifyPlacedFile(const std::string& directory, const cfgEntry& entry) {
+    logVeskMsg(__FILE__, __LINE__, "Constructing the target file name");
+    std::string target = directory + withinPartition(entry.destination);
+    std::string digest = placementDigest().getHashFromFile(target);
+    logVeskMsg(__FILE__, __LINE__, "Verifying: " + target);
+    if (digest == entry.hash) {
+        logVeskMsg(__FILE__, __LINE__, "Verify Successful");
+        return;
+    }
+    logVeskMsg(__FILE__, __LINE__,
+               "File: " + entry.destination + "Target File Hash: " + digest +
+                   ", Payload File Hash: " + entry.hash);
+    logVeskMsg(__FILE__, __LINE__, "The file copied to the vesk did not match the original file.");
+    raiseQuibError(QUIB_COPY_VERIFY_FAILED);
+}
+
+bool secureVesk::populateDynPart(std::ostream& commandFile) {
+    auto body = [&] {
+        logVeskMsg(__FILE__, __LINE__, "Entering populateDynPart");
+        cfgEntry package = exchangeFiles.front();
+        copyOrRaise(DynMountPoint, package, "doCopy of Payload zip failed");
+        logVeskMsg(__FILE__, __LINE__, "doCopy of Payload zip succeeded");
+        cfgEntry signature = package;
+        signature.source += ".sig";
+        signature.destination += ".sig";
+        copyOrRaise(DynMountPoint, signature, "doCopy of Signature file failed");
+        logVeskMsg(__FILE__, __LINE__, "doCopy of Signature file succeeded");
+        cfgEntry description = package;
+        description.source = "package.xml";
+        std::string::size_type separator = package.destination.find_first_of("/\\");
+        description.destination =
+            (separator == std::string::npos ? std::string()
+                                            : package.destination.substr(0, separator + 1)) +
+            "package.xml";
+        copyOrRaise(DynMountPoint, description, "doCopy of Package XML file failed");
+        logVeskMsg(__FILE__, __LINE__, "doCopy of Package XML file succeeded");
+        addEntryOrRaise(commandFile, package, false);
+        return true;
+    };
+    return guardRaised(false, __FILE__, __LINE__, body, [](unsigned char) {
+        logVeskMsg(__FILE__, __LINE__, "populateDynPart failed");
+        return false;
+    });
+}
+
+bool secureVesk::CompleteSignedUnzip() {
+    bool begun = false;
+    auto body = [&] {
+        logVeskMsg(__FILE__, __LINE__, "CompleteSighnedUnzip Started");
+        std::uint64_t size = 0;
+        CalculateAndAdjustPayloadSize(size);
+        if (osType == ESXi && size < kEsxiDropBoxBytes) {
+            size = kEsxiDropBoxBytes;
+            logVeskMsg(__FILE__, __LINE__, "Resetting PayloadSize for ESXi");
+        }
+        if (size > maxDropBoxSize) {
+            logVeskMsg(__FILE__, __LINE__, "Payload size exceeds Maximum Dynamic partition size.");
+            raiseQuibError(QUIB_PAYLOAD_TOO_LARGE);
+        }
+        if (!beginSecureUpdate(session, static_cast<unsigned int>(size))) {
+            logVeskMsg(__FILE__, __LINE__, "Begin Secure Update failed.");
+            raiseQuibError(QUIB_SECURE_UPDATE_BEGIN_FAILED);
+        }
+        begun = true;
+        std::ostringstream commandFile;
+        AddCfgHdr(commandFile);
+        if (!mountDynPartition()) {
+            logVeskMsg(__FILE__, __LINE__, "mountDynPartition did not succeed.");
+            raiseQuibError(QUIB_MOUNT_NOT_FOUND);
+        }
+        if (!getDynPartDrive(dynDriveName, DynMountPoint, sizeof(DynMountPoint))) {
+            logVeskMsg(__FILE__, __LINE__, "Dynamic Partition Mount Point NOT found");
+            raiseQuibError(QUIB_MOUNT_NOT_FOUND);
+        }
+        logVeskMsg(__FILE__, __LINE__,
+                   std::string("Dynamic Partition Mount Point: ") + DynMountPoint);
+        if (!populateDynPart(commandFile)) {
+            raiseQuibError(QUIB_MOUNT_NOT_FOUND);
+        }
+        AddCfgFtr(commandFile);
+        std::string text = commandFile.str();
+        logVeskMsg(__FILE__, __LINE__, "update.xml Contents: " + text);
+        std::string hash = placementDigest().getHashFromString(text);
+        logVeskMsg(__FILE__, __LINE__, "update.xml Hash: " + hash);
+        writeCommandFile(DynMountPoint, text);
+        if (!unmountDynPartition()) {
+            logVeskMsg(__FILE__, __LINE__, "umountDynPartition failed.");
+        }
+        ESX_RemoveEntries(0, veskPartInfo[0].attachMask, 0);
+        if (!processSecureUpdate(session, hash)) {
+            logVeskMsg(__FILE__, __LINE__, "processSecureUpdate failed");
+            raiseQuibError(QUIB_SECURE_UPDATE_PROCESS_FAILED);
+        }
+        begun = false;
+        if (!endSecureUpdate(session)) {
+            logVeskMsg(__FILE__, __LINE__, "EndSecureUpdate Failed");
+            raiseQuibError(QUIB_SECURE_UPDATE_END_FAILED);
+        }
+        logVeskMsg(__FILE__, __LINE__, "EndSecureUpdate succeeded");
+        return true;
+    };
+    return guardRaised(false, __FILE__, __LINE__, body, [&](unsigned char) {
+        // A secure update that was begun is ended, so that the controller
+        // deletes its drop box.
+        if (begun) {
+            unmountDynPartition();
+            endSecureUpdate(session);
+        }
+        return false;
+    });
+}
