@@ -141,6 +141,34 @@ bool cXMLParserWriter::GetPyxInvXML(std::stringstream& out, int& veskType, char*
     return true;
 }
 
+bool cXMLParserWriter::UpdatePyxPartition(std::string componentId, char** arguments,
+                                          std::string& errorText) {
+    m_debug->Debug("Update Pyx Partition\n");
+    if (m_vesk != nullptr && m_vesk->UpdatePyx(componentId, EXML_PYX_UPDATE_RECORDS, "")) {
+        m_debug->Debug("UpdatePyxPartition :: UpdatePyx success\n");
+        return true;
+    }
+    m_debug->Debug("UpdatePyxPartition :: UpdatePyx failure\n");
+    m_lastStorageError = storageError();
+    errorText = GetErrorMsg(arguments, m_lastStorageError);
+    m_debug->Debug("UpdatePyxPartition :: GetErrorMsg \n");
+    m_debug->Debug(errorText);
+    m_debug->Debug("\n");
+    return false;
+}
+
+// The record of the package's own component.
+bool cXMLParserWriter::UpdatePyxRecord(char** arguments, std::string& errorText) {
+    std::string componentId;
+    if (m_vesk != nullptr) {
+        m_vesk->get_comp_id(componentId);
+    }
+    bool updated = UpdatePyxPartition(componentId, arguments, errorText);
+    m_debug->Debug(updated ? "UpdatePyxRecord :: Update Pyx success\n"
+                           : "UpdatePyxRecord :: Update Pyx failure\n");
+    return updated;
+}
+
 void cXMLParserWriter::GetApplicationPath(char** arguments) {
     m_debug->DebugTime();
     m_debug->Debug("Device Image :: Get Application Path\n");

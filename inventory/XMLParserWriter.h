@@ -60,6 +60,11 @@ public:
     bool GetPyxInvXML(std::stringstream& out, int& veskType, char** arguments,
                       std::string& errorText, bool skipDependencyCheck);
 
+    // Writes the package's record for componentId into the controller's
+    // record store; on failure errorText gets the error table's text.
+    bool UpdatePyxPartition(std::string componentId, char** arguments, std::string& errorText);
+    bool UpdatePyxRecord(char** arguments, std::string& errorText);
+
     // The error table's text for a storage error number.
     std::string GetErrorMsg(char** arguments, unsigned char code);
     void GetApplicationPath(char** arguments);
@@ -74,6 +79,8 @@ public:
     // The error number the storage layer left (17 when there is none).
     unsigned char storageError() const;
     const std::string& applicationDirectory() const { return m_applicationDirectory; }
+    // The storage layer object; null when it could not be built.
+    secureVesk* storageLayer() const { return m_vesk; }
 
 private:
     void reportError(char** arguments, std::string& errorText);

@@ -15,6 +15,7 @@
 
 const std::string updFileName = "update.xml";
 const std::string curInvFileName = "output.xml";
+const std::string updInvFileName = "input.xml";
 
 namespace {
 
@@ -120,7 +121,7 @@ bool secureVesk::runDropBoxExchange(const DropBoxExchange& exchange, std::string
         }
         created = true;
         if (granted < exchange.size) {
-            logVeskMsg(__FILE__, __LINE__, "PartitionSize obtained is < ONE MEG");
+            logVeskMsg(__FILE__, __LINE__, exchange.tooSmallLine);
             raiseQuibError(QUIB_DROPBOX_TOO_SMALL);
         }
         mask = veskPartInfo[0].attachMask;
@@ -155,14 +156,16 @@ bool secureVesk::runDropBoxExchange(const DropBoxExchange& exchange, std::string
         }
         logVeskMsg(__FILE__, __LINE__, "SecureVeskCopy succeeded");
 
-        attachDropBox(mask, "AttachPartition succeeded.");
-        exposed = true;
-        directory = dropBoxDirectory("Dynamic Partition mount point NOT found",
-                                     "DynamicPartition volumeLabel empty", nullptr,
-                                     "Dynamic Partition mount point: ");
-        answer = readAnswerFile(exchange, directory);
-        detachDropBox(mask);
-        exposed = false;
+        if (exchange.readsAnswer) {
+            attachDropBox(mask, "AttachPartition succeeded.");
+            exposed = true;
+            directory = dropBoxDirectory("Dynamic Partition mount point NOT found",
+                                         "DynamicPartition volumeLabel empty", nullptr,
+                                         "Dynamic Partition mount point: ");
+            answer = readAnswerFile(exchange, directory);
+            detachDropBox(mask);
+            exposed = false;
+        }
         if (!DeleteDropBox(0)) {
             logVeskMsg(__FILE__, __LINE__, "Delete Drop Box Failed.");
             raiseQuibError(QUIB_DROPBOX_DELETE_FAILED);

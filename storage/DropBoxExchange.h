@@ -23,6 +23,11 @@ struct DropBoxExchange {
     std::function<void(const std::string& directory)> placeFiles;
     // A BitLocker refusal leaves the exchange as the raised error itself.
     bool passBitLockerOn = false;
+    // False: the controller answers nothing; the drop box is deleted right
+    // after the hand-over.
+    bool readsAnswer = true;
+    // Logged when the drop box granted is smaller than asked for.
+    const char* tooSmallLine = "PartitionSize obtained is < ONE MEG";
 };
 
 // Makes the one entry the command file of the exchange: it becomes the
@@ -35,3 +40,5 @@ extern std::vector<cfgEntry> PyxRequest;
 // The command file and the answer file in the drop box.
 extern const std::string updFileName;
 extern const std::string curInvFileName;
+// The records document of a record update.
+extern const std::string updInvFileName;

@@ -81,6 +81,11 @@ public:
     // Record exchanges.
     bool QueryPyx(std::stringstream& out, exmlMode mode);
     bool doDepCheck(std::stringstream& out, exmlMode queryType);
+    // Record update: mode 10 (records) or 11 (entire inventory).
+    bool UpdatePyx(std::string componentId, exmlMode mode, std::string deviceInputXml);
+    // The records document: the device input's Device elements, or one built
+    // from the package description and the system id.
+    std::string getPyxXml(const std::string& componentId, const std::string& deviceInputXml);
 
     // Digest hand-over of a file placed in the drop box.
     bool SecureVeskCopy(sessionHandle session, std::string hash, unsigned short fileArgument);

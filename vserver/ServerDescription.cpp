@@ -202,6 +202,7 @@ HostConfig readHost(const xmlNode* node) {
         refuse(node, "halDaemon is none, stopped or running: " + host.halDaemon);
     }
     host.usbArbitrator = flag(node, "usbArbitrator", host.usbArbitrator);
+    host.systemId = attribute(node, "systemId").value_or(host.systemId);
     for (const xmlNode* child = node->children; child; child = child->next) {
         if (isElement(child, "ProcScsi")) {
             xmlChar* text = xmlNodeGetContent(child);

@@ -20,6 +20,7 @@ struct HostConfig {
     std::string halDaemon = "none";  // none, stopped or running
     bool usbArbitrator = false;      // VMware's USB arbitrator service runs
     std::string procScsi;            // text of /proc/scsi/scsi
+    std::string systemId = "0A1B";   // what getSystemId prints; empty: no such program
 };
 
 // A server described by an XML file under vserver/servers/.

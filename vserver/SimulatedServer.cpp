@@ -1,6 +1,7 @@
 #include "vserver/SimulatedServer.h"
 
 #include "vserver/HostSystem.h"
+#include "vserver/SystemIdReport.h"
 
 namespace {
 
@@ -35,6 +36,15 @@ SimulatedServer::SimulatedServer(const ServerDescription& description)
         }
         return ShellResult{0, listing};
     });
+    // The server's own program that tells its system id, run from the
+    // plug-in's directory.
+    if (!description.host.systemId.empty()) {
+        std::string systemId = description.host.systemId;
+        host_.shell().addProgramInEveryDirectory(
+            "getSystemId", [systemId](const std::vector<std::string>&, const std::string&) {
+                return ShellResult{0, systemIdReport(systemId)};
+            });
+    }
     if (description.host.sgLoaded) {
         kernel_.loadModule("sg");
     }

@@ -267,9 +267,8 @@ ShellResult VirtualShell::runSimple(const std::string& command, const std::strin
     if (argv.empty()) {
         return {};
     }
-    auto program = programs_.find(argv[0]);
-    ShellResult result =
-        program == programs_.end() ? ShellResult{127, ""} : program->second(argv, input);
+    const ShellProgram* program = programFor(argv[0]);
+    ShellResult result = program == nullptr ? ShellResult{127, ""} : (*program)(argv, input);
     if (redirection.target.empty()) {
         return result;
     }
@@ -280,6 +279,23 @@ ShellResult VirtualShell::runSimple(const std::string& command, const std::strin
     }
     result.output.clear();
     return result;
+}
+
+void VirtualShell::addProgramInEveryDirectory(const std::string& name, ShellProgram program) {
+    everywhere_[name] = std::move(program);
+}
+
+const ShellProgram* VirtualShell::programFor(const std::string& name) const {
+    auto program = programs_.find(name);
+    if (program != programs_.end()) {
+        return &program->second;
+    }
+    std::string::size_type slash = name.rfind('/');
+    if (slash == std::string::npos) {
+        return nullptr;
+    }
+    auto anywhere = everywhere_.find(name.substr(slash + 1));
+    return anywhere == everywhere_.end() ? nullptr : &anywhere->second;
 }
 
 void VirtualShell::addBuiltins() {

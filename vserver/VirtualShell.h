@@ -35,6 +35,8 @@ public:
     // The program name also answers to alias (a full path, say).
     void addAlias(const std::string& alias, const std::string& name);
     bool hasProgram(const std::string& name) const { return programs_.count(name) != 0; }
+    // A program that answers to its name in any directory ("/any/dir/name").
+    void addProgramInEveryDirectory(const std::string& name, ShellProgram program);
 
     ShellResult run(const std::string& commandLine);
 
@@ -54,9 +56,11 @@ private:
     ShellResult runPipeline(const std::string& pipeline);
     ShellResult runSimple(const std::string& command, const std::string& input);
     void addBuiltins();
+    const ShellProgram* programFor(const std::string& name) const;
 
     Resolver resolve_;
     std::vector<Script> scripts_;
     std::map<std::string, ShellProgram> programs_;
+    std::map<std::string, ShellProgram> everywhere_;
     std::vector<std::string> commands_;
 };
