@@ -42,6 +42,23 @@ bool parseFormat(const std::string& value, InventoryOptions& options, std::strin
     return true;
 }
 
+// FILE=NN/PATH with NN the number of a static partition.
+bool parsePlacement(const std::string& value, InventoryOptions& options, std::string& error) {
+    std::string::size_type equals = value.rfind('=');
+    std::string destination = equals == std::string::npos ? "" : value.substr(equals + 1);
+    std::string::size_type slash = destination.find('/');
+    bool numbered = slash != std::string::npos && slash > 0 &&
+                    destination.find_first_not_of("0123456789") == slash &&
+                    slash + 1 < destination.size();
+    if (equals == 0 || !numbered) {
+        error = "--place expects FILE=PARTITION/PATH (for example a.bin=21/drivers/a.bin), got '" +
+                value + "'";
+        return false;
+    }
+    options.placements.push_back({value.substr(0, equals), destination});
+    return true;
+}
+
 // An empty value would quietly mean the default (the real machine, say).
 bool nonEmpty(const char* name, const std::string& value, std::string& error) {
     if (value.empty()) {
@@ -65,6 +82,12 @@ const std::map<std::string, ValueHandler>& valueOptions() {
          [](const std::string& value, InventoryOptions& options, std::string& error) {
              options.virtualServer = value;
              return nonEmpty("--virtual-server", value, error);
+         }},
+        {"--place", parsePlacement},
+        {"--update-record",
+         [](const std::string& value, InventoryOptions& options, std::string& error) {
+             options.recordPackage = value;
+             return nonEmpty("--update-record", value, error);
          }},
         {"--workdir",
          [](const std::string& value, InventoryOptions& options, std::string& error) {
@@ -119,7 +142,9 @@ std::string inventoryUsage() {
     return "Usage: ipmi-inventory [--component ID]... [--pci "
            "VENDOR:DEVICE:SUBVENDOR:SUBDEVICE]...\n"
            "                      [--format table|xml|json] [--virtual-server FILE]\n"
-           "                      [--workdir DIR] [--verbose] [--version] [--help]\n"
+           "                      [--workdir DIR] [--place FILE=DEST]... [--update-record "
+           "PACKAGE]\n"
+           "                      [--verbose] [--version] [--help]\n"
            "\n"
            "Lists the firmware and software components the management controller has on\n"
            "record. With --component or --pci (each repeatable) only the matching records\n"
@@ -136,6 +161,16 @@ std::string inventoryUsage() {
            "  --workdir DIR    run the plug-in in DIR, which receives its data files\n"
            "                   (ErrorCodes.xml, the udev rules) and its logs; by default\n"
            "                   /var/lib/ipmiinventory when installed\n"
+           "  --place FILE=DEST\n"
+           "                   before listing, place FILE into the controller's static\n"
+           "                   partition: DEST is NN/PATH, PATH on partition NN (21 is\n"
+           "                   VSK021); repeatable, files too large for one drop box go\n"
+           "                   in chunks; every file is checked by digest afterwards\n"
+           "  --update-record PACKAGE\n"
+           "                   before listing, write the record of the component the\n"
+           "                   package description PACKAGE (a package.xml) describes\n"
+           "                   into the controller's record store, with the system id\n"
+           "                   that getSystemId in the work directory prints\n"
            "  -v, --verbose    one line per step on stderr, with the seconds since the\n"
            "                   start (on by default when stderr is a terminal)\n"
            "  --version        show the version\n"
@@ -145,7 +180,8 @@ std::string inventoryUsage() {
            "  0  records found, or the controller has no embedded storage (nothing to\n"
            "     report; a line on stderr says so, JSON gives [])\n"
            "  1  the run failed (the reason on stderr; with --format json an object with\n"
-           "     \"error\"), the output could not be written, or this machine cannot be asked\n"
+           "     \"error\"), the output could not be written, or this machine cannot be asked;\n"
+           "     also a placement or record update that failed (nothing is listed then)\n"
            "  2  a bad argument\n"
            "  3  the server description given with --virtual-server cannot be used\n"
            "\n"

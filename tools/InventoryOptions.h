@@ -7,6 +7,12 @@
 
 enum class OutputFormat { Table, Xml, Json };
 
+// A file to place into a partition of the controller: --place FILE=DEST.
+struct Placement {
+    std::string file;
+    std::string destination;  // "NN/path": path on static partition NN
+};
+
 // What the command line asks for.
 struct InventoryOptions {
     std::vector<std::string> components;  // --component ID
@@ -16,7 +22,9 @@ struct InventoryOptions {
     std::string workDirectory;  // --workdir DIR: where the plug-in runs (empty: the default)
     bool help = false;
     bool version = false;
-    bool verbose = false;  // --verbose: one line per step on stderr
+    bool verbose = false;               // --verbose: one line per step on stderr
+    std::vector<Placement> placements;  // --place FILE=DEST, before the listing
+    std::string recordPackage;          // --update-record PACKAGE, before the listing
 
     bool selective() const { return !components.empty() || !pciDevices.empty(); }
 };

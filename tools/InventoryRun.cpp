@@ -22,12 +22,17 @@ std::string currentDirectory() {
 
 }  // namespace
 
+PluginArguments::PluginArguments() {
+    std::string program = currentDirectory() + "/ipmiinventory.exe";
+    program_.assign(program.begin(), program.end());
+    program_.push_back('\0');
+    arguments_[0] = program_.data();
+}
+
 InventoryOutcome runInventory(const InventoryOptions& options, std::vector<CDeviceInfo*>& devices) {
     CLogger::GetInstance()->Initialize("IPMIInventoryLog.txt");
-    std::string program = currentDirectory() + "/ipmiinventory.exe";
-    std::vector<char> buffer(program.begin(), program.end());
-    buffer.push_back('\0');
-    char* arguments[] = {buffer.data(), nullptr};
+    PluginArguments pluginArguments;
+    char** arguments = pluginArguments.get();
 
     InventoryOutcome outcome;
     int veskType = 0;

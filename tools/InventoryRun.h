@@ -18,6 +18,20 @@ struct InventoryOutcome {
     unsigned char errorCode = 0;  // the storage layer's error number
 };
 
+// The argument vector the plug-in's bridge hands its driver: a program path
+// in the current directory, where the driver looks for its error table.
+class PluginArguments {
+public:
+    PluginArguments();
+    PluginArguments(const PluginArguments&) = delete;
+    PluginArguments& operator=(const PluginArguments&) = delete;
+    char** get() { return arguments_; }
+
+private:
+    std::vector<char> program_;
+    char* arguments_[2] = {nullptr, nullptr};
+};
+
 // Drives the inventory driver as the plug-in's bridge does, in the current
 // directory, and reads its document as the entry points do.
 InventoryOutcome runInventory(const InventoryOptions& options, std::vector<CDeviceInfo*>& devices);

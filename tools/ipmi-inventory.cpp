@@ -14,6 +14,7 @@
 #include "tools/InventoryOutput.h"
 #include "tools/InventoryRun.h"
 #include "tools/Progress.h"
+#include "tools/StagingRun.h"
 #include "tools/WorkDirectory.h"
 #include "vserver/SimulatedServer.h"
 
@@ -60,6 +61,57 @@ int report(const InventoryOutcome& outcome, const std::vector<CDeviceInfo*>& dev
     }
 }
 
+// The files to place as the plug-in will see them, named before the work
+// directory changes what a relative name means: on the virtual server they
+// are copied into its file system first. Empty text when all are usable,
+// else the reason.
+std::string preparePlacements(std::vector<Placement>& placements, SimulatedServer* server) {
+    for (std::size_t index = 0; index < placements.size(); ++index) {
+        Placement& placement = placements[index];
+        std::filesystem::path path = std::filesystem::absolute(placement.file);
+        if (!std::filesystem::is_regular_file(path)) {
+            return "--place: no such file: " + placement.file;
+        }
+        if (server == nullptr) {
+            placement.file = path.string();
+            continue;
+        }
+        std::string inside = "/var/tmp/ipmi-inventory/payload" + std::to_string(index) + "-" +
+                             path.filename().string();
+        std::filesystem::path copy = server->host().resolve(inside);
+        std::error_code error;
+        std::filesystem::create_directories(copy.parent_path(), error);
+        std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing,
+                                   error);
+        if (error) {
+            return "--place: cannot hand " + placement.file +
+                   " to the virtual server: " + error.message();
+        }
+        placement.file = inside;
+    }
+    return "";
+}
+
+// Placements and the record update, before the listing; kSucceeded or the
+// exit status of the failure.
+int runStaging(const InventoryOptions& options) {
+    if (!options.placements.empty()) {
+        StagingOutcome placed = runPlacements(options.placements);
+        if (!placed.succeeded) {
+            return fail(stagingFailureText("the placement", placed));
+        }
+        std::cerr << "ipmi-inventory: " << placed.summary;
+    }
+    if (!options.recordPackage.empty()) {
+        StagingOutcome updated = runRecordUpdate(options.recordPackage);
+        if (!updated.succeeded) {
+            return fail(stagingFailureText("the record update", updated));
+        }
+        std::cerr << "ipmi-inventory: " << updated.summary;
+    }
+    return kSucceeded;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,6 +150,13 @@ int main(int argc, char** argv) {
             return fail(problem);
         }
     }
+    std::string problem = preparePlacements(options.placements, server.get());
+    if (!problem.empty()) {
+        return fail(problem, kBadArgument);
+    }
+    if (!options.recordPackage.empty()) {
+        options.recordPackage = std::filesystem::absolute(options.recordPackage).string();
+    }
     std::string workDirectory =
         options.workDirectory.empty() ? defaultWorkDirectory() : options.workDirectory;
     std::string failure = enterWorkDirectory(workDirectory, shippedDataDirectory());
@@ -112,12 +171,18 @@ int main(int argc, char** argv) {
         progress = std::make_unique<ProgressPort>(hostPort(), std::cerr);
         previous = installHostPort(progress.get());
     }
+    int status = runStaging(options);
     ReceivedRecords records;
-    InventoryOutcome outcome = runInventory(options, records.devices);
+    InventoryOutcome outcome;
+    if (status == kSucceeded) {
+        outcome = runInventory(options, records.devices);
+    }
     if (progress) {
         installHostPort(previous);
     }
-    int status = report(outcome, records.devices, options, workDirectory);
+    if (status == kSucceeded) {
+        status = report(outcome, records.devices, options, workDirectory);
+    }
     if (server) {
         std::cerr << "ipmi-inventory: " << server->host().clock().elapsedMilliseconds() / 1000
                   << " s of virtual time on the virtual server\n";

@@ -34,6 +34,20 @@ TEST(InventoryOptions, ParsesRepeatableFiltersAndTheFormat) {
     EXPECT_EQ(OutputFormat::Table, plain.format);
 }
 
+TEST(InventoryOptions, PlacementsAndTheRecordUpdate) {
+    InventoryOptions options;
+    std::string error;
+    ASSERT_TRUE(parseInventoryOptions({"--place", "a=b.bin=21/x/a.bin", "--place=c.bin=22/c.bin",
+                                       "--update-record", "package.xml"},
+                                      options, error))
+        << error;
+    ASSERT_EQ(2u, options.placements.size());
+    EXPECT_EQ("a=b.bin", options.placements[0].file);
+    EXPECT_EQ("21/x/a.bin", options.placements[0].destination);
+    EXPECT_EQ("22/c.bin", options.placements[1].destination);
+    EXPECT_EQ("package.xml", options.recordPackage);
+}
+
 TEST(InventoryOptions, BadArgumentsGiveOneLineReasons) {
     const struct {
         std::vector<std::string> arguments;
@@ -47,6 +61,15 @@ TEST(InventoryOptions, BadArgumentsGiveOneLineReasons) {
         {{"--format", "yaml"}, "--format expects table, xml or json, got 'yaml'"},
         {{"--virtual-server="}, "--virtual-server needs a value"},
         {{"--workdir="}, "--workdir needs a value"},
+        {{"--place", "a.bin"},
+         "--place expects FILE=PARTITION/PATH (for example a.bin=21/drivers/a.bin), got 'a.bin'"},
+        {{"--place", "a.bin=drivers/a.bin"},
+         "--place expects FILE=PARTITION/PATH (for example a.bin=21/drivers/a.bin), got "
+         "'a.bin=drivers/a.bin'"},
+        {{"--place", "=21/a.bin"},
+         "--place expects FILE=PARTITION/PATH (for example a.bin=21/drivers/a.bin), got "
+         "'=21/a.bin'"},
+        {{"--update-record="}, "--update-record needs a value"},
     };
     for (const auto& each : cases) {
         InventoryOptions options;
@@ -295,4 +318,32 @@ TEST(InventoryProgram, TheRealMachineNeedsRoot) {
     EXPECT_TRUE(ipmiDeviceMissing(15));
     EXPECT_TRUE(ipmiDeviceMissing(46));
     EXPECT_FALSE(ipmiDeviceMissing(33));
+}
+
+TEST(InventoryProgram, PlacesFilesAndUpdatesARecordBeforeListing) {
+    ScopedWorkingDirectory cwd;
+    writeTextFile("fw.bin", std::string(100000, 'f'));
+    writeTextFile("bios.xml",
+                  "<SoftwareComponent vendorVersion=\"2.20.0\"><Name><Display>BIOS</Display>"
+                  "</Name><ComponentType value=\"BIOS\"/><SupportedDevices>"
+                  "<Device componentID=\"25227\"/></SupportedDevices></SoftwareComponent>\n");
+    ProgramRun run = runProgram(bundled("default.xml") +
+                                " --place fw.bin=21/fw/fw.bin --update-record bios.xml"
+                                " --component 25227 --format json");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("\"version\": \"2.20.0\"")) << run.out;
+    EXPECT_NE(std::string::npos,
+              run.err.find("ipmi-inventory: placed 1 file(s) on partition 21, digests verified"));
+    EXPECT_NE(std::string::npos, run.err.find("written into the record store"));
+    // The package description was used and taken away again.
+    EXPECT_FALSE(fileExists("package.xml"));
+
+    ProgramRun refused = runProgram(bundled("default.xml") + " --place fw.bin=99/fw.bin");
+    EXPECT_EQ(1, refused.status);
+    EXPECT_EQ("", refused.out);
+    EXPECT_EQ(0u, refused.err.find("ipmi-inventory: the placement failed (storage error 24): "));
+
+    ProgramRun missing = runProgram(bundled("default.xml") + " --place none.bin=21/none.bin");
+    EXPECT_EQ(2, missing.status);
+    EXPECT_EQ("ipmi-inventory: --place: no such file: none.bin\n", missing.err);
 }
