@@ -117,9 +117,15 @@ const char* modeName(exmlMode mode) {
     }
 }
 
-// Writes the command file text to directory + "update.xml" and flushes the
-// file systems.
-void writeCommandFile(const std::string& directory, const std::string& text) {
+// Closes the command file and writes it into the drop box (DynMountPoint),
+// flushing the file systems; returns its digest.
+std::string closeCommandFile(std::ostringstream& commandFile) {
+    AddCfgFtr(commandFile);
+    std::string text = commandFile.str();
+    logVeskMsg(__FILE__, __LINE__, "update.xml Contents: " + text);
+    std::string hash = placementDigest().getHashFromString(text);
+    logVeskMsg(__FILE__, __LINE__, "update.xml Hash: " + hash);
+    std::string directory = DynMountPoint;
     std::snprintf(targetFilePath, sizeof(targetFilePath), "%s%s", directory.c_str(),
                   updFileName.c_str());
     logVeskMsg(__FILE__, __LINE__, std::string("Dynamic Partition volumeLabel: ") + targetFilePath);
@@ -129,6 +135,7 @@ void writeCommandFile(const std::string& directory, const std::string& text) {
     }
     hostPort().system("sync");
     syncAll(directory);
+    return hash;
 }
 
 }  // namespace
@@ -254,6 +261,15 @@ bool secureVesk::populateDynPart(const std::string& mountPoint, std::ostream& co
     });
 }
 
+// The drop box directory into DynMountPoint, or a raised 27.
+void secureVesk::findPlacementDirectory() {
+    if (!getDynPartDrive(dynDriveName, DynMountPoint, sizeof(DynMountPoint))) {
+        logVeskMsg(__FILE__, __LINE__, "Dynamic Partition Mount Point NOT found");
+        raiseQuibError(QUIB_MOUNT_NOT_FOUND);
+    }
+    logVeskMsg(__FILE__, __LINE__, std::string("Dynamic Partition Mount Point: ") + DynMountPoint);
+}
+
 // Removes what earlier cycles left in the drop box.
 void secureVesk::emptyDropBox(const std::string& directory, std::size_t processed) {
     for (std::size_t i = 0; i < processed; ++i) {
@@ -277,11 +293,7 @@ void secureVesk::runPlacementCycle(std::size_t& processed, std::uint64_t granted
     }
     exposed = true;
     logVeskMsg(__FILE__, __LINE__, "AttachPartition succeeded");
-    if (!getDynPartDrive(dynDriveName, DynMountPoint, sizeof(DynMountPoint))) {
-        logVeskMsg(__FILE__, __LINE__, "Dynamic Partition Mount Point NOT found");
-        raiseQuibError(QUIB_MOUNT_NOT_FOUND);
-    }
-    logVeskMsg(__FILE__, __LINE__, std::string("Dynamic Partition Mount Point: ") + DynMountPoint);
+    findPlacementDirectory();
     emptyDropBox(DynMountPoint, processed);
     std::size_t before = processed;
     std::uint64_t placedBefore = exchangeFiles[before].placedBytes;
@@ -291,12 +303,7 @@ void secureVesk::runPlacementCycle(std::size_t& processed, std::uint64_t granted
         logVeskMsg(__FILE__, __LINE__, "populateDynPart failed");
         raiseQuibError(QUIB_MOUNT_NOT_FOUND);
     }
-    AddCfgFtr(commandFile);
-    std::string text = commandFile.str();
-    logVeskMsg(__FILE__, __LINE__, "update.xml Contents: " + text);
-    std::string hash = placementDigest().getHashFromString(text);
-    logVeskMsg(__FILE__, __LINE__, "update.xml Hash: " + hash);
-    writeCommandFile(DynMountPoint, text);
+    std::string hash = closeCommandFile(commandFile);
     if (!DetachPartition(0, mask, 0, false)) {
         logVeskMsg(__FILE__, __LINE__, "DetachPartition failed");
         raiseQuibError(QUIB_DETACH_FAILED);
@@ -493,21 +500,11 @@ bool secureVesk::CompleteSignedUnzip() {
             logVeskMsg(__FILE__, __LINE__, "mountDynPartition did not succeed.");
             raiseQuibError(QUIB_MOUNT_NOT_FOUND);
         }
-        if (!getDynPartDrive(dynDriveName, DynMountPoint, sizeof(DynMountPoint))) {
-            logVeskMsg(__FILE__, __LINE__, "Dynamic Partition Mount Point NOT found");
-            raiseQuibError(QUIB_MOUNT_NOT_FOUND);
-        }
-        logVeskMsg(__FILE__, __LINE__,
-                   std::string("Dynamic Partition Mount Point: ") + DynMountPoint);
+        findPlacementDirectory();
         if (!populateDynPart(commandFile)) {
             raiseQuibError(QUIB_MOUNT_NOT_FOUND);
         }
-        AddCfgFtr(commandFile);
-        std::string text = commandFile.str();
-        logVeskMsg(__FILE__, __LINE__, "update.xml Contents: " + text);
-        std::string hash = placementDigest().getHashFromString(text);
-        logVeskMsg(__FILE__, __LINE__, "update.xml Hash: " + hash);
-        writeCommandFile(DynMountPoint, text);
+        std::string hash = closeCommandFile(commandFile);
         if (!unmountDynPartition()) {
             logVeskMsg(__FILE__, __LINE__, "umountDynPartition failed.");
         }

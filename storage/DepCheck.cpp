@@ -40,10 +40,7 @@ bool secureVesk::doDepCheck(std::stringstream& out, exmlMode queryType) {
     if (!accepted) {
         return false;
     }
-    cfgEntry entry;
-    entry.order = 1;
-    entry.mode = EXML_PYX_QUERY_DEPENDENCY;
-    entry.digest = DIGEST_MD5;
+    cfgEntry entry = recordEntry(EXML_PYX_QUERY_DEPENDENCY);
 
     DropBoxExchange exchange{
         "doDepCheck",

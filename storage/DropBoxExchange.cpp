@@ -29,6 +29,14 @@ md5wrapper& exchangeDigest() {
 
 }  // namespace
 
+cfgEntry recordEntry(exmlMode mode) {
+    cfgEntry entry;
+    entry.order = 1;
+    entry.mode = mode;
+    entry.digest = DIGEST_MD5;
+    return entry;
+}
+
 std::string singleEntryCommandFile(const cfgEntry& entry) {
     PyxRequest.clear();
     PyxRequest.push_back(entry);
@@ -50,6 +58,24 @@ bool secureVesk::exchangeAccepted(const char* name, const std::function<void()>&
             logVeskMsg(__FILE__, __LINE__, std::string(name) + " failed");
             return false;
         });
+}
+
+bool secureVesk::recordRequestAccepted(const char* name, exmlMode mode,
+                                       std::initializer_list<exmlMode> modes,
+                                       const char* noSessionLine) {
+    return exchangeAccepted(name, [&] {
+        if (!IsSessionActive()) {
+            logVeskMsg(__FILE__, __LINE__, noSessionLine);
+            raiseQuibError(QUIB_NO_SESSION);
+        }
+        for (exmlMode accepted : modes) {
+            if (mode == accepted) {
+                return;
+            }
+        }
+        logVeskMsg(__FILE__, __LINE__, "Invalid update Pyx request.");
+        raiseQuibError(QUIB_INVALID_RECORD_REQUEST);
+    });
 }
 
 // The drop box's directory, or a raised 27 with the exchange's texts.

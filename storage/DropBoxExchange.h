@@ -30,6 +30,9 @@ struct DropBoxExchange {
     const char* tooSmallLine = "PartitionSize obtained is < ONE MEG";
 };
 
+// The one entry of a record exchange: order 1, the mode, MD5.
+cfgEntry recordEntry(exmlMode mode);
+
 // Makes the one entry the command file of the exchange: it becomes the
 // process-wide entry list, and the file's text is returned.
 std::string singleEntryCommandFile(const cfgEntry& entry);

@@ -397,24 +397,13 @@ constexpr std::uint64_t kRecordQuerySizeEsxi = 0x2000000;
 bool secureVesk::QueryPyx(std::stringstream& out, exmlMode mode) {
     std::uint64_t size = osType == ESXi ? kRecordQuerySizeEsxi : kRecordQuerySize;
     clearRecord(IPMIReqBuf);
-    bool accepted = exchangeAccepted("QueryPyx", [&] {
-        if (!IsSessionActive()) {
-            logVeskMsg(__FILE__, __LINE__, "QueryPyx called with NO active session");
-            raiseQuibError(QUIB_NO_SESSION);
-        }
-        if (mode != EXML_PYX_QUERY_CURRENT_RECORDS && mode != EXML_PYX_QUERY_HISTORY_RECORDS &&
-            mode != EXML_PYX_QUERY_EVENT_RECORDS) {
-            logVeskMsg(__FILE__, __LINE__, "Invalid update Pyx request.");
-            raiseQuibError(QUIB_INVALID_RECORD_REQUEST);
-        }
-    });
-    if (!accepted) {
+    if (!recordRequestAccepted("QueryPyx", mode,
+                               {EXML_PYX_QUERY_CURRENT_RECORDS, EXML_PYX_QUERY_HISTORY_RECORDS,
+                                EXML_PYX_QUERY_EVENT_RECORDS},
+                               "QueryPyx called with NO active session")) {
         return false;
     }
-    cfgEntry entry;
-    entry.order = 1;
-    entry.mode = mode;
-    entry.digest = DIGEST_MD5;
+    cfgEntry entry = recordEntry(mode);
     entry.source = "Update.xml";
     entry.destination = "Output.xml";
 

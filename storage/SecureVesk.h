@@ -221,6 +221,9 @@ private:
     void detachWhatWasAttached(unsigned short staticMask, unsigned short dynMask);
     bool runDropBoxExchange(const DropBoxExchange& exchange, std::string& answer);
     bool exchangeAccepted(const char* name, const std::function<void()>& check);
+    // A record request needs a session and one of modes (else 2 or 32).
+    bool recordRequestAccepted(const char* name, exmlMode mode,
+                               std::initializer_list<exmlMode> modes, const char* noSessionLine);
     std::string dropBoxDirectory(const char* notFoundLine, const char* emptyLabelLine1,
                                  const char* emptyLabelLine2, const char* foundLine);
     void attachDropBox(unsigned short mask, const char* succeededLine);
@@ -229,6 +232,8 @@ private:
     void deleteUnidentifiedDropBox(unsigned short before, unsigned short after);
     void sendChunk(const std::string& mountPoint, std::ostream& commandFile, std::size_t& processed,
                    std::uint64_t room);
+    bool sendStageQuery(const std::string& name, unsigned char function);
+    void findPlacementDirectory();
     void emptyDropBox(const std::string& directory, std::size_t processed);
     void runPlacementCycle(std::size_t& processed, std::uint64_t granted, bool& exposed);
     void removePlacementDropBox(bool mayBeExposed);

@@ -185,17 +185,27 @@ bool secureVesk::endSecureUpdate(sessionHandle session) {
     return true;
 }
 
-bool secureVesk::checkIfMk13PlusIPMISupported() {
-    logVeskMsg(__FILE__, __LINE__, "Entering checkIfMk13PlusIPMISupported");
+// Sends a capability function of sub-command 0x26 for the operation name;
+// false when it could not be sent. Without a session error 2 is recorded and
+// the function is sent all the same.
+bool secureVesk::sendStageQuery(const std::string& name, unsigned char function) {
+    logVeskMsg(__FILE__, __LINE__, "Entering " + name);
     if (!IsSessionActive()) {
         logVeskMsg(__FILE__, __LINE__, "No Active Session to check GUID Compatibility");
     }
-    fillStageFunction(session.veskHandle, kIdentityCheck);
+    fillStageFunction(session.veskHandle, function);
     if (IPMIRequest(VESK_HASH_TRANSFER, &IPMIReqBuf, kStageLength, kStageLength) != 0) {
-        logVeskMsg(__FILE__, __LINE__, "checkIfMk13PlusIPMISupported Command is failed");
+        logVeskMsg(__FILE__, __LINE__, name + " Command is failed");
         return false;
     }
-    logVeskMsg(__FILE__, __LINE__, "checkIfMk13PlusIPMISupported Command is successful");
+    logVeskMsg(__FILE__, __LINE__, name + " Command is successful");
+    return true;
+}
+
+bool secureVesk::checkIfMk13PlusIPMISupported() {
+    if (!sendStageQuery("checkIfMk13PlusIPMISupported", kIdentityCheck)) {
+        return false;
+    }
     if (completionCode() == 0 && responseByte(IPMIReqBuf, 3) == 0) {
         logVeskMsg(__FILE__, __LINE__,
                    "checkIfMk13PlusIPMISupported IPMI is success and also GUID check is enabled");
@@ -207,16 +217,9 @@ bool secureVesk::checkIfMk13PlusIPMISupported() {
 }
 
 digestType secureVesk::QuerySupportedSecurtyMethod() {
-    logVeskMsg(__FILE__, __LINE__, "Entering QuerySupportedSecurtyMethod");
-    if (!IsSessionActive()) {
-        logVeskMsg(__FILE__, __LINE__, "No Active Session to check GUID Compatibility");
-    }
-    fillStageFunction(session.veskHandle, kSupportedMethods);
-    if (IPMIRequest(VESK_HASH_TRANSFER, &IPMIReqBuf, kStageLength, kStageLength) != 0) {
-        logVeskMsg(__FILE__, __LINE__, "QuerySupportedSecurtyMethod Command is failed");
+    if (!sendStageQuery("QuerySupportedSecurtyMethod", kSupportedMethods)) {
         return DIGEST_MD5;
     }
-    logVeskMsg(__FILE__, __LINE__, "QuerySupportedSecurtyMethod Command is successful");
     unsigned char methods = completionCode() == 0 ? responseByte(IPMIReqBuf, 4) : 0;
     if ((methods & kGpgBit) != 0) {
         logVeskMsg(__FILE__, __LINE__,

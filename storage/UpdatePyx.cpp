@@ -250,23 +250,12 @@ std::string secureVesk::getPyxXml(const std::string& componentId,
 bool secureVesk::UpdatePyx(std::string componentId, exmlMode mode, std::string deviceInputXml) {
     std::string records = getPyxXml(componentId, deviceInputXml);
     logVeskMsg(__FILE__, __LINE__, "Pyx entry: " + records);
-    bool accepted = exchangeAccepted("UpdatePyx", [&] {
-        if (!IsSessionActive()) {
-            logVeskMsg(__FILE__, __LINE__, "UpdatePyx called with NO Active Session");
-            raiseQuibError(QUIB_NO_SESSION);
-        }
-        if (mode != EXML_PYX_UPDATE_RECORDS && mode != EXML_PYX_UPDATE_ENTIRE_INVENTORY) {
-            logVeskMsg(__FILE__, __LINE__, "Invalid update Pyx request.");
-            raiseQuibError(QUIB_INVALID_RECORD_REQUEST);
-        }
-    });
-    if (!accepted) {
+    if (!recordRequestAccepted("UpdatePyx", mode,
+                               {EXML_PYX_UPDATE_RECORDS, EXML_PYX_UPDATE_ENTIRE_INVENTORY},
+                               "UpdatePyx called with NO Active Session")) {
         return false;
     }
-    cfgEntry entry;
-    entry.order = 1;
-    entry.mode = mode;
-    entry.digest = DIGEST_MD5;
+    cfgEntry entry = recordEntry(mode);
     entry.source = updInvFileName;
     entry.hash = recordsDigest().getHashFromString(records);
     std::uint64_t size = records.size() + kRecordsMargin;

@@ -19,14 +19,6 @@ constexpr int kFirmwareSlot = 5;  // VSK022
 
 class PayloadPlacementTest : public StorageTest {
 protected:
-    secureVesk& initialised() {
-        secureVesk& vesk = layer();
-        EXPECT_EQ(1, vesk.secureVeskInit());
-        controller.clearRecord();
-        server.clock().clearSleeps();
-        return vesk;
-    }
-
     // A payload file of size bytes on the virtual host, written in blocks of
     // a pattern that differs from block to block.
     std::string payload(const std::string& path, std::uint64_t size) {

@@ -13,16 +13,7 @@ const char* const kPackage =
     "<?xml version=\"1.0\"?>\n<SoftwareComponent><SupportedDevices>"
     "<Device componentID=\"25227\"/></SupportedDevices></SoftwareComponent>\n";
 
-class RecordExchangeTest : public StorageTest {
-protected:
-    secureVesk& initialised() {
-        secureVesk& vesk = layer();
-        EXPECT_EQ(1, vesk.secureVeskInit());
-        controller.clearRecord();
-        server.clock().clearSleeps();
-        return vesk;
-    }
-};
+using RecordExchangeTest = StorageTest;
 
 }  // namespace
 

@@ -24,15 +24,7 @@ const char* const kPackage = R"(<?xml version="1.0"?>
 </SoftwareComponent>
 )";
 
-class RecordUpdateTest : public StorageTest {
-protected:
-    secureVesk& initialised() {
-        secureVesk& vesk = layer();
-        EXPECT_EQ(1, vesk.secureVeskInit());
-        controller.clearRecord();
-        return vesk;
-    }
-};
+using RecordUpdateTest = StorageTest;
 
 }  // namespace
 

@@ -46,6 +46,15 @@ protected:
         return *vesk;
     }
 
+    // The storage layer object after its start-up (session, catalogue).
+    secureVesk& initialised() {
+        secureVesk& object = layer();
+        EXPECT_EQ(1, object.secureVeskInit());
+        controller.clearRecord();
+        server.clock().clearSleeps();
+        return object;
+    }
+
     secureVesk& layerWithSession() {
         secureVesk& object = layer();
         EXPECT_EQ(1, object.BeginVeskSessionExtended(1200));
