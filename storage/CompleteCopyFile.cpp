@@ -27,6 +27,7 @@ constexpr std::uint64_t kDropBoxGranule = 0x8000;
 constexpr std::uint64_t kSignedPackageMargins = 4;
 constexpr std::size_t kCopyBlockBytes = 1 << 20;
 constexpr std::uint64_t kEsxiDropBoxBytes = 0x2000000;
+constexpr unsigned kLastChunkNumber = 0xFFFF >> PLACE_CHUNK_SHIFT;
 const char* const kChunkName = "FileChunk";
 
 md5wrapper& placementDigest() {
@@ -194,6 +195,11 @@ void secureVesk::sendChunk(const std::string& mountPoint, std::ostream& commandF
         entry.placeState = PLACE_PLACED;
         logVeskMsg(__FILE__, __LINE__, "Last Split File Chunk");
         ++processed;
+    } else if (nFileChunkIndex + 1 > kLastChunkNumber) {
+        // The chunk number would wrap to 0 and the next chunk would replace
+        // the file instead of extending it.
+        logVeskMsg(__FILE__, __LINE__, "Split File: too many chunks");
+        raiseQuibError(QUIB_INTERNAL_ERROR);
     } else {
         entry.placeState = static_cast<std::uint16_t>(((nFileChunkIndex + 1) << PLACE_CHUNK_SHIFT) |
                                                       PLACE_IN_CHUNKS);
@@ -385,8 +391,10 @@ bool secureVesk::VerifyCopyFiles() {
         if (exchangeFiles.empty()) {
             return true;
         }
-        label = veskPartInfo[exchangeFiles.front().targetPartition].partLabel;
-        if (!AttachVeskPartition(label)) {
+        std::uint16_t row = exchangeFiles.front().targetPartition;
+        // A row the catalogue does not have names no partition.
+        label = row < VESK_PART_COUNT ? veskPartInfo[row].partLabel : "";
+        if (label.empty() || !AttachVeskPartition(label)) {
             logVeskMsg(__FILE__, __LINE__, "Attach partition failed");
             label.clear();
             raiseQuibError(QUIB_ATTACH_FAILED);

@@ -168,7 +168,8 @@ std::string inputDevices(const std::string& deviceInputXml) {
 
 std::string getSysID() {
     std::string directory = CPlatformLayer::getCurrentDirectory();
-    if (directory.empty() || directory.size() > kDirectoryLimit) {
+    // "./" stands for a current directory that could not be had.
+    if (directory.empty() || directory == "./" || directory.size() > kDirectoryLimit) {
         return "";
     }
     if (directory.back() == '/') {

@@ -264,3 +264,48 @@ TEST_F(PayloadPlacementTest, SignedPackageIsUnpackedIntoItsPartition) {
     EXPECT_FALSE(controller.secureUpdateSlot().has_value());
     expectNoDropBoxLeft();
 }
+
+TEST_F(PayloadPlacementTest, TheControllerMovesDeletesAndMakesWhatTheEntriesSay) {
+    secureVesk& vesk = initialised();
+    for (const char* name : {"old/a.txt", "olddir/b.txt", "gone.txt", "trash/c.txt", "kept.txt"}) {
+        controller.writePartitionFile(false, kDriverStoreSlot, name, name);
+    }
+    std::string ssib = payload("/payload/task.ssib", 512);
+    struct Operation {
+        exmlMode mode;
+        std::string source;
+        std::string destination;
+    };
+    const Operation operations[] = {
+        {EXML_DIRMAKE, "", "21/newdir/sub"},
+        {EXML_FILEMOVE, "21/old/a.txt", "21/moved/a.txt"},
+        {EXML_DIRMOVE, "21/olddir", "21/newplace"},
+        {EXML_FILEDELETE, "", "21/gone.txt"},
+        {EXML_DIRDELETE, "21/trash", ""},
+        {EXML_SSIB, ssib, ""},
+    };
+    ASSERT_TRUE(vesk.StartCopyFile());
+    for (const Operation& operation : operations) {
+        cfgEntry entry = fileCopy(operation.source, operation.destination, 0, "");
+        entry.mode = operation.mode;
+        vesk.exchangeFiles.push_back(entry);
+    }
+    vesk.exchangeFiles.back().hash = md5FileText(server.resolve(ssib));
+    ASSERT_TRUE(vesk.CompleteCopyFile()) << log();
+    ASSERT_EQ(1u, controller.exchangeOutcomes().size());
+    EXPECT_EQ((std::vector<std::string>{"task.ssib"}), controller.exchangeOutcomes()[0].ssibFiles);
+    EXPECT_EQ((std::vector<std::string>{"kept.txt", "moved/a.txt", "newplace/b.txt"}),
+              controller.partitionImage(false, kDriverStoreSlot)->listFiles());
+    TempDirectory copy("placed");
+    controller.partitionImage(false, kDriverStoreSlot)->extractTo(copy.path());
+    EXPECT_TRUE(fs::is_directory(copy.path() + "/newdir/sub"));
+    expectNoDropBoxLeft();
+
+    // An entry whose partition the catalogue does not have fails the check.
+    ASSERT_TRUE(vesk.StartCopyFile());
+    vesk.exchangeFiles.push_back(placedPayload("a.bin", "21/a.bin", 100));
+    vesk.exchangeFiles.back().targetPartition = 999;
+    EXPECT_FALSE(vesk.CompleteCopyFile());
+    EXPECT_EQ(QUIB_COPY_VERIFY_FAILED, vesk.lastError);
+    expectNoDropBoxLeft();
+}
