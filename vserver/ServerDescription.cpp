@@ -157,6 +157,46 @@ void readRecords(const xmlNode* node, ControllerConfig& config) {
     }
 }
 
+// Blank-separated numbers of at most one byte each.
+std::vector<std::uint8_t> byteList(const xmlNode* node, const char* name,
+                                   std::vector<std::uint8_t> fallback) {
+    std::optional<std::string> text = attribute(node, name);
+    if (!text) {
+        return fallback;
+    }
+    std::vector<std::uint8_t> values;
+    std::istringstream words(*text);
+    std::string word;
+    while (words >> word) {
+        char* end = nullptr;
+        unsigned long value = std::strtoul(word.c_str(), &end, 10);
+        if (*end != '\0' || value > 0xFF || word.front() == '-') {
+            refuse(node, "attribute " + std::string(name) + " has a bad value: " + word);
+        }
+        values.push_back(static_cast<std::uint8_t>(value));
+    }
+    if (values.empty()) {
+        refuse(node, "attribute " + std::string(name) + " names no value");
+    }
+    return values;
+}
+
+// How the controller answers update staging.
+void readStaging(const xmlNode* node, ControllerConfig& config) {
+    StagingConfig& staging = config.staging;
+    auto byte = [node](const char* name, std::uint8_t fallback) {
+        return static_cast<std::uint8_t>(number(node, name, 0xFF, fallback));
+    };
+    staging.identityCheckFlag = byte("identityCheck", staging.identityCheckFlag);
+    staging.digestMethods = byte("digestMethods", staging.digestMethods);
+    staging.stageAnswer = byte("stageAnswer", staging.stageAnswer);
+    staging.stageStatuses = byteList(node, "stageStatuses", staging.stageStatuses);
+    staging.resetAnswer = byte("resetAnswer", staging.resetAnswer);
+    staging.orbeStatus = byte("orbeStatus", staging.orbeStatus);
+    config.stagingFaults.corruptPlacedFiles =
+        flag(node, "corruptsPlacedFiles", config.stagingFaults.corruptPlacedFiles);
+}
+
 ControllerConfig readController(const xmlNode* node) {
     ControllerConfig config;
     config.generationByte =
@@ -179,6 +219,8 @@ ControllerConfig readController(const xmlNode* node) {
             readStorage(child, config);
         } else if (isElement(child, "Records")) {
             readRecords(child, config);
+        } else if (isElement(child, "Staging")) {
+            readStaging(child, config);
         }
     }
     return config;

@@ -265,7 +265,9 @@ TEST(ServerDescriptionTest, ReadsEveryAttributeAndRefusesNonsense) {
           <Firmware major="08" minor="30"/>
           <Storage dynamicSlots="1"><StaticPartition slot="7" label="VSK023"/></Storage>
           <Faults/>
-        </Controller></VirtualServer>)");
+          <Staging stageAnswer="3" stageStatuses="2 2 38" digestMethods="0x03"
+                   corruptsPlacedFiles="true"/>
+        </Controller><Host systemId="9Z9Z"/></VirtualServer>)");
     EXPECT_EQ(0x62, server.controller.generationByte);
     EXPECT_EQ(2, server.controller.storageTypeByte);
     EXPECT_EQ(10, server.controller.accessState);  // decimal, never octal
@@ -275,6 +277,11 @@ TEST(ServerDescriptionTest, ReadsEveryAttributeAndRefusesNonsense) {
     EXPECT_EQ(30, server.controller.firmwareMinor);
     EXPECT_EQ(1, server.controller.dynamicSlots);
     EXPECT_EQ(7, server.controller.staticPartitions.at(0).slot);
+    EXPECT_EQ(3, server.controller.staging.stageAnswer);
+    EXPECT_EQ((std::vector<std::uint8_t>{2, 2, 38}), server.controller.staging.stageStatuses);
+    EXPECT_EQ(3, server.controller.staging.digestMethods);
+    EXPECT_TRUE(server.controller.stagingFaults.corruptPlacedFiles);
+    EXPECT_EQ("9Z9Z", server.host.systemId);
 
     const char* bad[] = {
         "<VirtualServer><Controller",
@@ -285,6 +292,8 @@ TEST(ServerDescriptionTest, ReadsEveryAttributeAndRefusesNonsense) {
         R"(<VirtualServer><Controller generation="1f"/></VirtualServer>)",
         R"(<VirtualServer><Controller monolithic="maybe"/></VirtualServer>)",
         R"(<VirtualServer><Controller firstHandle="0"/></VirtualServer>)",
+        R"(<VirtualServer><Controller><Staging stageStatuses="2 256"/></Controller></VirtualServer>)",
+        R"(<VirtualServer><Controller><Staging stageStatuses=" "/></Controller></VirtualServer>)",
         R"(<VirtualServer><Controller><Storage><StaticPartition slot="16" label="VSK001"/>)"
         R"(</Storage></Controller></VirtualServer>)",
         R"(<VirtualServer><Controller><Storage><StaticPartition slot="1" label="VSK1"/>)"
