@@ -1,5 +1,6 @@
 #include "storage/CompleteCopyFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
