@@ -130,6 +130,16 @@ unsigned char completionCode() {
     return responseByte(IPMIReqBuf, 0);
 }
 
+// Whether a secure-update step left completion code 0; another code is
+// logged after failedLine.
+bool secureUpdateAccepted(const char* failedLine) {
+    if (completionCode() == 0) {
+        return true;
+    }
+    logVeskMsg(__FILE__, __LINE__, failedLine + returnCode(completionCode()));
+    return false;
+}
+
 }  // namespace
 
 bool secureVesk::beginSecureUpdate(sessionHandle session, unsigned int payload) {
@@ -140,10 +150,7 @@ bool secureVesk::beginSecureUpdate(sessionHandle session, unsigned int payload) 
     putLittleEndian(IPMIReqBuf, 3, kSecureUpdateArgument);
     putLittleEndian(IPMIReqBuf, 6, static_cast<unsigned short>(payload & 0xFFFF));
     IPMIRequest(VESK_BEGIN_SECURE_UPDATE, &IPMIReqBuf, kBeginRequestLength, kBeginResponseLength);
-    if (completionCode() != 0) {
-        logVeskMsg(__FILE__, __LINE__,
-                   "beginSecureUpdate : pfnBeginSecureUpdate failed : Return Code - " +
-                       returnCode(completionCode()));
+    if (!secureUpdateAccepted("beginSecureUpdate : pfnBeginSecureUpdate failed : Return Code - ")) {
         return false;
     }
     logVeskMsg(__FILE__, __LINE__, "beginSecureUpdate Succeeded");
@@ -161,10 +168,8 @@ bool secureVesk::processSecureUpdate(sessionHandle session, std::string digest) 
     }
     IPMIRequest(VESK_PROCESS_SECURE_UPDATE, &IPMIReqBuf, kProcessRequestLength,
                 kProcessResponseLength);
-    if (completionCode() != 0) {
-        logVeskMsg(__FILE__, __LINE__,
-                   "processSecureUpdate : pfnProcessSecureUpdate failed : Return Code - " +
-                       returnCode(completionCode()));
+    if (!secureUpdateAccepted(
+            "processSecureUpdate : pfnProcessSecureUpdate failed : Return Code - ")) {
         return false;
     }
     return true;
@@ -175,10 +180,7 @@ bool secureVesk::endSecureUpdate(sessionHandle session) {
     clearRecord(IPMIReqBuf);
     putHandle(IPMIReqBuf, session.veskHandle);
     IPMIRequest(VESK_END_SECURE_UPDATE, &IPMIReqBuf, kEndRequestLength, kEndResponseLength);
-    if (completionCode() != 0) {
-        logVeskMsg(__FILE__, __LINE__,
-                   "endSecureUpdate : pfnEndSecureUpdate failed : Return Code - " +
-                       returnCode(completionCode()));
+    if (!secureUpdateAccepted("endSecureUpdate : pfnEndSecureUpdate failed : Return Code - ")) {
         return false;
     }
     logVeskMsg(__FILE__, __LINE__, "endSecureUpdate Succeeded");
