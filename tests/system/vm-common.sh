@@ -51,8 +51,12 @@ unpack_deb() {
 # The kernel image package that linux-image-amd64 depends on.
 find_kernel() {
   local listing
-  listing=$(apt-cache depends linux-image-amd64 2>/dev/null) ||
-    die "apt-cache knows no linux-image-amd64 (run apt-get update)"
+  if ! listing=$(apt-cache depends linux-image-amd64 2>/dev/null); then
+    # No package lists yet (set-up found everything installed): fetch them.
+    timeout 300 apt-get update >/dev/null 2>&1 || die "apt-get update failed"
+    listing=$(apt-cache depends linux-image-amd64 2>/dev/null) ||
+      die "apt-cache knows no linux-image-amd64"
+  fi
   kernel_deb_name=$(awk '/Depends: linux-image-[0-9]/ { print $2; exit }' <<<"$listing")
   [ -n "$kernel_deb_name" ] || die "linux-image-amd64 names no kernel image package"
   kernel_version=${kernel_deb_name#linux-image-}
@@ -157,6 +161,8 @@ start_bmc() {
   local description=$1 log=$2 qmp=$3 out
   shift 3
   out="$(dirname "$log")/vm-bmc.out"
+  # A unix socket path has room for 107 bytes.
+  [ ${#qmp} -lt 100 ] || die "the QMP socket path $qmp is too long for a unix socket"
   rm -f "$out" "$qmp"
   TMPDIR="$(dirname "$log")" "$build/vm-bmc" --server "$description" --qmp "$qmp" --log "$log" \
     --accept-timeout 120 "$@" >"$out" 2>&1 &
