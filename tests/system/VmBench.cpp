@@ -1,6 +1,8 @@
-// Measurements inside the VM (not a test): the IPMI library's round trip to
-// the controller, another program's run time, and one inventory beside the
-// sleeps the plug-in prescribes on the way.
+// The VM test's helper in the guest: a host that loads the release plug-in
+// library and asks for a selective inventory; and measurements (not a
+// test): the IPMI library's round trip to the controller, another program's
+// run time, and one inventory beside the sleeps the plug-in prescribes.
+#include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include "inventory/Stage_IPMIInventory.h"
 #include "kvoipmi/KvoIPMIInterfaceImpl.h"
 #include "storage/IPMIRequest.h"
+#include "tools/InventoryOutput.h"
 
 namespace {
 
@@ -98,6 +101,33 @@ int inventory() {
     return devices.empty() ? 1 : 0;
 }
 
+// As a host framework does: the library loaded on its own, its records
+// printed as ipmi-inventory prints them.
+int selective(const char* library, const std::string& component, const std::string& pci) {
+    void* plugin = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    if (plugin == nullptr) {
+        std::fprintf(stderr, "vm-bench: %s\n", dlerror());
+        return 1;
+    }
+    auto getSelective =
+        reinterpret_cast<GetSelectiveInventoryFunction>(dlsym(plugin, "GetSelectiveInventory"));
+    SPCIInfo device;
+    char vendor[16], id[16], subVendor[16], subDevice[16];
+    if (getSelective == nullptr || std::sscanf(pci.c_str(), "%15[^:]:%15[^:]:%15[^:]:%15s", vendor,
+                                               id, subVendor, subDevice) != 4) {
+        std::fprintf(stderr, "vm-bench: no GetSelectiveInventory, or a bad PCI identity\n");
+        return 1;
+    }
+    device.vendorID = vendor;
+    device.deviceID = id;
+    device.subVendorID = subVendor;
+    device.subDeviceID = subDevice;
+    ReceivedRecords records;
+    getSelective(records.devices, {component}, {device});
+    std::fputs(formatJson(records.devices).c_str(), stdout);
+    return records.devices.empty() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,6 +140,11 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "inventory") == 0) {
         return inventory();
     }
-    std::fprintf(stderr, "usage: vm-bench requests N | time COMMAND... | inventory\n");
+    if (argc == 5 && std::strcmp(argv[1], "selective") == 0) {
+        return selective(argv[2], argv[3], argv[4]);
+    }
+    std::fprintf(stderr,
+                 "usage: vm-bench requests N | time COMMAND... | inventory |\n"
+                 "       selective LIBRARY COMPONENT VENDOR:DEVICE:SUBVENDOR:SUBDEVICE\n");
     return 2;
 }
