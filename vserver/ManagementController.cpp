@@ -38,6 +38,21 @@ constexpr std::size_t kSecureDigestBytes = 16;
 constexpr std::size_t kOrbeStatusBytes = 27;
 constexpr std::uint8_t kOrbeStatusFunction = 0x1E;
 
+// What the Linux IPMI driver asks when it starts (application commands).
+constexpr std::uint8_t kGetDeviceId = 0x01;
+constexpr std::uint8_t kColdReset = 0x02;
+constexpr std::uint8_t kSetGlobalEnables = 0x2E;
+constexpr std::uint8_t kGetGlobalEnables = 0x2F;
+constexpr std::uint8_t kClearMessageFlags = 0x30;
+constexpr std::uint8_t kGetMessageFlags = 0x31;
+constexpr std::uint8_t kDeviceId = 0x20;
+constexpr std::uint8_t kDeviceRevision = 0x01;
+constexpr std::uint8_t kIpmiVersion20 = 0x02;
+constexpr std::uint8_t kDeviceSupport = 0x00;  // no SDR, SEL or FRU to browse
+constexpr std::uint8_t kManufacturer[] = {0x57, 0x01, 0x00};
+constexpr std::uint8_t kProduct[] = {0x00, 0x01};
+constexpr std::uint8_t kEnablesKept = 0x0F;  // interrupt, buffer, event buffer, event log
+
 // Response bytes after the completion code, per command (the response lengths
 // the host expects, less the network function, command and completion code).
 constexpr std::size_t kBeginBytes = 6;
@@ -101,7 +116,12 @@ ManagementController::ManagementController(ControllerConfig config)
         {oemCommand(0xAE), {&M::accessState, 0, false}},
         {oemCommand(0xBD), {&M::systemGeneration, 0, false}},
         {oemCommand(0xBF), {&M::capability, 1, false}},
-        {CommandKey{kAppNetFn, 0x02, -1}, {&M::coldReset, 0, false}},
+        {CommandKey{kAppNetFn, kGetDeviceId, -1}, {&M::deviceId, 0, false}},
+        {CommandKey{kAppNetFn, kColdReset, -1}, {&M::coldReset, 0, false}},
+        {CommandKey{kAppNetFn, kSetGlobalEnables, -1}, {&M::setGlobalEnables, 1, false}},
+        {CommandKey{kAppNetFn, kGetGlobalEnables, -1}, {&M::getGlobalEnables, 0, false}},
+        {CommandKey{kAppNetFn, kClearMessageFlags, -1}, {&M::clearMessageFlags, 1, false}},
+        {CommandKey{kAppNetFn, kGetMessageFlags, -1}, {&M::getMessageFlags, 0, false}},
     };
 }
 
@@ -592,6 +612,34 @@ std::optional<FatImage> ManagementController::staticVolume(int number) {
         }
     }
     return std::nullopt;
+}
+
+// Get Device ID: the controller's firmware version as the firmware
+// revision, IPMI 2.0, nothing further to browse.
+ManagementController::Answer ManagementController::deviceId(const IpmiRequest&) {
+    return Answer{0,
+                  {kDeviceId, kDeviceRevision, config_.firmwareMajor, config_.firmwareMinor,
+                   kIpmiVersion20, kDeviceSupport, kManufacturer[0], kManufacturer[1],
+                   kManufacturer[2], kProduct[0], kProduct[1]}};
+}
+
+ManagementController::Answer ManagementController::setGlobalEnables(const IpmiRequest& request) {
+    globalEnables_ = request.data[0] & kEnablesKept;
+    return Answer{0, {}};
+}
+
+ManagementController::Answer ManagementController::getGlobalEnables(const IpmiRequest&) {
+    return Answer{0, {globalEnables_}};
+}
+
+// The model never queues messages or events for the host: no flags to clear
+// or report.
+ManagementController::Answer ManagementController::clearMessageFlags(const IpmiRequest&) {
+    return Answer{0, {}};
+}
+
+ManagementController::Answer ManagementController::getMessageFlags(const IpmiRequest&) {
+    return Answer{0, {0x00}};
 }
 
 ManagementController::Answer ManagementController::coldReset(const IpmiRequest&) {

@@ -131,6 +131,8 @@ public:
     unsigned sessionsBegun() const { return sessionsBegun_; }
     unsigned coldResets() const { return coldResets_; }
     std::uint8_t stateFlag() const { return config_.stateFlag; }
+    // The BMC global enables the host set last (bit 0: message interrupt).
+    std::uint8_t globalEnables() const { return globalEnables_; }
     bool hasPending(std::uint8_t subCommand) const { return pending_.count(subCommand) != 0; }
     // Every exchange the digest hand-over started, oldest first.
     const std::vector<ExchangeOutcome>& exchangeOutcomes() const { return outcomes_; }
@@ -186,6 +188,11 @@ private:
     Answer systemGeneration(const IpmiRequest& request);
     Answer capability(const IpmiRequest& request);
     Answer coldReset(const IpmiRequest& request);
+    Answer deviceId(const IpmiRequest& request);
+    Answer setGlobalEnables(const IpmiRequest& request);
+    Answer getGlobalEnables(const IpmiRequest& request);
+    Answer clearMessageFlags(const IpmiRequest& request);
+    Answer getMessageFlags(const IpmiRequest& request);
     Answer secureVeskUpdate(const IpmiRequest& request);
     Answer stageAndUpdate(const IpmiRequest& request);
     Answer stagingDigestPart(const IpmiRequest& request);
@@ -223,6 +230,7 @@ private:
     std::uint16_t sessionTimeout_ = 0;
     unsigned sessionsBegun_ = 0;
     unsigned coldResets_ = 0;
+    std::uint8_t globalEnables_ = 0;
     std::uint16_t handoverMask_ = 0;  // the drop box of the hand-over, host order
     std::string handedDigest_;
     std::string stagingDigest_;  // handed over with function 0x10 of command 0x26

@@ -187,7 +187,10 @@ struct MountPrograms::State {
             return entry.mount.directory == directory;
         });
         if (top == mounted.rend()) {
-            return EINVAL;
+            // As Linux: a path that is not there is ENOENT, a directory
+            // without a mount EINVAL.
+            std::error_code missing;
+            return fs::exists(server->resolve(directory), missing) ? EINVAL : ENOENT;
         }
         Mounted entry = *top;
         mounted.erase(std::next(top).base());

@@ -265,7 +265,10 @@ void UsbDisks::present(const PartitionImage& image) {
         if (!image.imagePath.empty()) {
             disk->partition = FatImage::firstPartition(image.imagePath);
         }
-        disk->address = ScsiAddress{nextHost_++, 0, 0, 0};
+        // Linux numbers SCSI hosts from the lowest free number: a disk that
+        // comes back after a withdraw gets the host number it had.
+        disk->address =
+            ScsiAddress{lowestFree([](const Disk& d) { return d.address.host; }), 0, 0, 0};
         disk->shownFromMs = server_.clock().elapsedMilliseconds() +
                             static_cast<std::uint64_t>(options_.settleSeconds) * 1000;
         disk->presentation = nextPresentation_++;
@@ -340,7 +343,7 @@ void UsbDisks::show(Disk& disk, bool visible) {
         disk.diskIndex = -1;
         return;
     }
-    disk.diskIndex = lowestFree(&Disk::diskIndex);
+    disk.diskIndex = lowestFree([](const Disk& d) { return d.diskIndex; });
     disk.whole = std::make_shared<Medium>();
     disk.whole->imagePath = disk.imagePath;
     disk.whole->length = disk.sizeBytes;
@@ -367,7 +370,7 @@ void UsbDisks::showGeneric(Disk& disk, bool visible) {
         disk.genericIndex = -1;
         return;
     }
-    disk.genericIndex = lowestFree(&Disk::genericIndex);
+    disk.genericIndex = lowestFree([](const Disk& d) { return d.genericIndex; });
     std::shared_ptr<Medium> medium = disk.whole;
     ScsiAddress address = disk.address;
     bool emulated = disk.usb;
@@ -392,11 +395,11 @@ void UsbDisks::updateSysfs(bool sgActive) {
     }
 }
 
-// The lowest index no disk holds in the given field.
-int UsbDisks::lowestFree(int Disk::*field) const {
+// The lowest number no disk holds in the given field.
+int UsbDisks::lowestFree(const std::function<int(const Disk&)>& field) const {
     std::set<int> used;
     for (const auto& disk : disks_) {
-        used.insert((*disk).*field);
+        used.insert(field(*disk));
     }
     int index = 0;
     while (used.count(index)) {

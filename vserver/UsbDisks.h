@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -78,7 +79,7 @@ private:
     void show(Disk& disk, bool visible);
     void showGeneric(Disk& disk, bool visible);
     void updateSysfs(bool sgActive);
-    int lowestFree(int Disk::*field) const;
+    int lowestFree(const std::function<int(const Disk&)>& field) const;
     std::string genericPath(int index) const;
 
     VirtualServer& server_;
@@ -88,6 +89,5 @@ private:
     int moduleListener_ = 0;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Disk>> disks_;
-    int nextHost_ = 1;
     std::uint64_t nextPresentation_ = 1;
 };

@@ -80,6 +80,27 @@ TEST_F(ControllerTest, IdentityAnswers) {
     EXPECT_EQ((Bytes{ManagementController::kNotImplemented}), send(storage({0x30})));
 }
 
+// What the Linux IPMI driver sends when it loads, answered the way it needs
+// to register the interface.
+TEST_F(ControllerTest, AnswersTheLinuxDriverStartUp) {
+    Bytes id = send({0x06, 0x01, {}});
+    ASSERT_GE(id.size(), 7u);  // completion code and at least six data bytes
+    EXPECT_EQ(0, id[0]);
+    EXPECT_EQ(0x02, id[3]);  // firmware revision: the controller's version
+    EXPECT_EQ(0x20, id[4]);
+    EXPECT_EQ(0x02, id[5]);  // IPMI 2.0
+    EXPECT_EQ((Bytes{0, 0x00}), send({0x06, 0x2F, {}}));
+    EXPECT_EQ((Bytes{0}), send({0x06, 0x2E, {0x0D}}));
+    EXPECT_EQ(0x0D, controller.globalEnables());
+    EXPECT_EQ((Bytes{0, 0x0D}), send({0x06, 0x2F, {}}));
+    EXPECT_EQ((Bytes{ManagementController::kInvalidLength}), send({0x06, 0x2E, {}}));
+    EXPECT_EQ((Bytes{0}), send({0x06, 0x30, {0x0B}}));
+    EXPECT_EQ((Bytes{0, 0x00}), send({0x06, 0x31, {}}));
+    for (std::uint8_t unanswered : {0x08, 0x35, 0x42}) {  // GUID, event buffer, channel info
+        EXPECT_EQ((Bytes{ManagementController::kInvalidCommand}), send({0x06, unanswered, {0x0E}}));
+    }
+}
+
 TEST_F(ControllerTest, SessionsHandlesAndRefusals) {
     // Storage commands need the session's handle.
     EXPECT_EQ((Bytes{ManagementController::kNoSession}), send(storage({0x03, 0x2B, 0x1A})));

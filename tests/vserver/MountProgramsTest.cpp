@@ -75,6 +75,15 @@ TEST_F(MountTest, ReadWriteMountWritesTheDirectoryBackOnUnmount) {
     EXPECT_EQ(EINVAL, events[2].status);
 }
 
+// As Linux answers the first clean-up of a run: a mount point that is not
+// there is ENOENT, one that is there but holds no mount EINVAL.
+TEST_F(MountTest, UnmountingWhatIsNotMounted) {
+    EXPECT_EQ(-1, host.umount2("/tmp/VSK001", 0));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_EQ(-1, host.umount2("/tmp/SECUPD", 0));
+    EXPECT_EQ(EINVAL, errno);
+}
+
 TEST_F(MountTest, ReadOnlyMountWritesNothingBack) {
     ASSERT_EQ(0, run(kMountRo));
     EXPECT_TRUE(server.mounts().mounts().at(0).readOnly);

@@ -105,13 +105,14 @@ TEST(UsbDisks, AnAttachedPartitionIsAUsbDiskWithTheImagesBytes) {
     EXPECT_EQ(-1, host.pread(fd, &byte, 1, 0));
     host.close(fd);
 
-    // Names go free: the drop box takes /dev/sdb; its host number is new.
+    // Names and host numbers go free: the drop box takes /dev/sdb on the
+    // same SCSI host, as on Linux.
     ASSERT_TRUE(server->controller().createDynamic("SECUPD", 1 << 20).has_value());
     server->controller().attach(0, kFirstDynamic);
     disk = server->disks().diskWithLabel("SECUPD");
     ASSERT_TRUE(disk.has_value());
     EXPECT_EQ("/dev/sdb", disk->diskPath);
-    EXPECT_GT(disk->host, bus);
+    EXPECT_EQ(bus, disk->host);
 }
 
 TEST(UsbDisks, ShowOnlyWithUsbStorageAndAfterTheSettleTime) {
@@ -166,6 +167,42 @@ TEST(UsbDisks, OldStyleGenericNamesWithoutSysfsAndNoneWithoutSg) {
     EXPECT_EQ("", server->disks().diskWithLabel("VSK022")->genericPath);
     EXPECT_FALSE(host.hasDeviceNode("/dev/sga"));
     EXPECT_TRUE(host.hasDeviceNode("/dev/sdc1"));
+}
+
+}  // namespace
+
+namespace {
+
+int busOf(VirtualServer& host, const std::string& path) {
+    int fd = host.open(path, O_RDONLY | O_NONBLOCK);
+    int bus = -1;
+    if (fd >= 0) {
+        host.ioctl(fd, SCSI_IOCTL_GET_BUS_NUMBER, &bus);
+        host.close(fd);
+    }
+    return bus;
+}
+
+// As on Linux, SCSI host numbers are reused: the drop box presented again
+// comes back on the host it had, the first one when no system disk holds it.
+TEST(UsbDisks, HostNumbersAreReusedAfterAWithdraw) {
+    for (unsigned fixed : {1u, 0u}) {
+        HostConfig config;
+        config.fixedDisks = fixed;
+        auto server = serverWith(config);
+        server->kernel().loadModule("usb_storage");
+        std::string disk = fixed ? "/dev/sdb" : "/dev/sda";
+        int slot = server->controller().createDynamic("SECUPD", 1 << 20).value();
+        std::uint16_t mask = static_cast<std::uint16_t>(1 << slot);
+        std::vector<int> buses;
+        for (int round = 0; round < 2; ++round) {
+            server->controller().attach(0, mask);
+            buses.push_back(busOf(server->host(), disk));
+            server->controller().detach(0, mask);
+        }
+        int expected = fixed ? 1 : 0;
+        EXPECT_EQ((std::vector<int>{expected, expected}), buses) << fixed << " fixed disks";
+    }
 }
 
 }  // namespace
