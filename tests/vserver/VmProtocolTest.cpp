@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "vserver/ManagementController.h"
@@ -73,8 +74,11 @@ protected:
         : session(controller, [this](const std::string& line) { log.push_back(line); }) {}
 
     static Bytes request(std::uint8_t sequence, std::uint8_t netfn, std::uint8_t cmd, Bytes data) {
-        Bytes message{sequence, static_cast<std::uint8_t>(netfn << 2), cmd};
-        message.insert(message.end(), data.begin(), data.end());
+        Bytes message(3 + data.size());
+        message[0] = sequence;
+        message[1] = static_cast<std::uint8_t>(netfn << 2);
+        message[2] = cmd;
+        std::copy(data.begin(), data.end(), message.begin() + 3);
         message.push_back(vmprotocol::checksum(message));
         return vmprotocol::encodeFrame(message, vmprotocol::kMessageEnd);
     }
