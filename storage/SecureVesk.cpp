@@ -129,9 +129,7 @@ secureVesk::~secureVesk() {
     try {
         exchangeFiles.clear();
         if (session.veskHandle != 0) {
-            if (!EndVeskSession()) {
-                logVeskMsg(__FILE__, __LINE__, "EndVeskSession failed");
-            }
+            endSessionOfThisRun();
             session = sessionHandle{};
         }
         if (restartFlag) {
@@ -154,6 +152,18 @@ secureVesk::~secureVesk() {
                    "secureVesk::~secureVesk() caught bad allocation excepton occured ");
     } catch (...) {
         logVeskMsg(__FILE__, __LINE__, "secureVesk::~secureVesk() caught excepton occured ");
+    }
+}
+
+// A session left open at the controller would hold its storage until the
+// session times out: a refused or unanswered end is tried once more.
+void secureVesk::endSessionOfThisRun() {
+    constexpr int kEndAttempts = 2;
+    for (int attempt = 0; attempt < kEndAttempts; ++attempt) {
+        if (EndVeskSession()) {
+            return;
+        }
+        logVeskMsg(__FILE__, __LINE__, "EndVeskSession failed");
     }
 }
 

@@ -195,6 +195,8 @@ private:
     void detachDropBox(unsigned short mask);
     std::string readAnswerFile(const DropBoxExchange& exchange, const std::string& directory);
     void deleteUnidentifiedDropBox(unsigned short before, unsigned short after);
+    void deleteDropBoxLeftBehind(unsigned short before);
+    void endSessionOfThisRun();
 };
 
 template <typename Result, typename Body, typename Raised, typename Internal>

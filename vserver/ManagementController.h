@@ -130,13 +130,15 @@ private:
         int pollsLeft = 0;
         std::uint8_t finalStatus = 0;
         Answer accepted;  // what the command was answered; repeated to a resend
+        // The request whose resend this is; empty: any call of the command.
+        std::vector<std::uint8_t> request;
     };
 
     static CommandKey keyOf(const IpmiRequest& request);
     const HandlerEntry* handlerFor(const CommandKey& key) const;
     Answer dispatch(const CommandKey& key, const IpmiRequest& request);
     Answer scripted(const CommandKey& key, const IpmiRequest& request, const Behaviour& behaviour);
-    const PendingCommand* running(const CommandKey& key) const;
+    const PendingCommand* running(const CommandKey& key, const IpmiRequest& request) const;
     std::optional<IpmiResponse> respond(const IpmiRequest& request, const Answer& answer);
     bool handleMatches(const IpmiRequest& request) const;
     std::uint16_t nextHandle();
