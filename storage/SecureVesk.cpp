@@ -89,6 +89,12 @@ secureVesk::secureVesk()
       halDaemonRunning(0),
       layerReady(0),
       lastFlag(1) {
+    // Another run's start-up would delete this run's drop box: one storage
+    // road at a time on the host, before any shared state is touched.
+    if (!roadLock.acquire()) {
+        lastError = QUIB_STORAGE_BUSY;
+        return;
+    }
     enableVeskLog();
     constructed = 1;
     halDaemonRunning = IsHalDaemonRunning() ? 1 : 0;
@@ -126,6 +132,9 @@ bool secureVesk::usbArbitratorRunning() {
 }
 
 secureVesk::~secureVesk() {
+    if (!roadLock.held()) {
+        return;  // nothing was started; the other run's state is not ours
+    }
     try {
         exchangeFiles.clear();
         if (session.veskHandle != 0) {

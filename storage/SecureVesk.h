@@ -11,6 +11,7 @@
 
 #include "kvoipmi/KvoIPMICommandData.h"
 #include "storage/CfgEntry.h"
+#include "storage/StorageRoadLock.h"
 #include "storage/VeskErrors.h"
 #include "storage/VeskLog.h"
 
@@ -139,6 +140,8 @@ public:
     unsigned char halDaemonRunning;
     unsigned char layerReady;
     unsigned char lastFlag;
+    // Held for the object's whole life, let go after everything else.
+    StorageRoadLock roadLock;
 
 protected:
     // Runs an operation body that fails by raising a layer error number: the

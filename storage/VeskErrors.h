@@ -44,6 +44,8 @@ enum QuibError : unsigned char {
     QUIB_UPDATE_DROPBOX_FAILED = 64,
     QUIB_USB_BLOCKLISTED = 65,
     QUIB_BITLOCKER_POLICY = 70,
+    // Another run kept the host's storage lock for the whole wait.
+    QUIB_STORAGE_BUSY = 71,
 };
 
 // Operations of the layer leave by raising their error number; the guard of

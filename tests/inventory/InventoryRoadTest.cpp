@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -6,12 +8,14 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "baseutils/Logger.h"
 #include "inventory/InvHelper.h"
 #include "inventory/Stage_IPMIInventory.h"
 #include "storage/IPMIRequest.h"
 #include "storage/SecureVesk.h"
+#include "storage/StorageRoadLock.h"
 #include "storage/partitions/VeskPartInfo.h"
 #include "tests/support/TestSupport.h"
 #include "vserver/SimulatedServer.h"
@@ -81,6 +85,28 @@ void expectRecord(const Expected& expected, const CDeviceInfo& record) {
     EXPECT_EQ(pci ? "0" : "", identity.componentID);
 }
 
+struct DriverRun {
+    bool succeeded = false;
+    int veskType = 0;
+    unsigned storageError = 0;
+    std::string error;
+    std::string document;
+};
+
+// One driver run as the bridge makes it, in directory.
+DriverRun runDriverIn(const std::string& directory) {
+    std::string program = directory + "/ipmiinventory.exe";
+    std::vector<char> buffer(program.begin(), program.end());
+    buffer.push_back('\0');
+    char* arguments[] = {buffer.data(), nullptr};
+    DriverRun run;
+    CInvHelper helper;
+    run.succeeded = helper.DoInventory(arguments, run.veskType, run.error);
+    run.storageError = helper.writer().storageError();
+    run.document = helper.GetPyxInv();
+    return run;
+}
+
 class InventoryRoadTest : public ::testing::Test {
 protected:
     explicit InventoryRoadTest(const std::string& name = "default.xml")
@@ -124,18 +150,6 @@ protected:
 
     std::string pluginLog() { return readTextFile("IPMIInventoryLog.txt"); }
     std::string storageLog() { return readTextFile("QUIB_DBG.log"); }
-
-    // One driver run as the bridge makes it: its result and error text.
-    bool runDriver(std::string& errorText, int& veskType, std::string& document) {
-        std::string program = cwd.path() + "/ipmiinventory.exe";
-        std::vector<char> buffer(program.begin(), program.end());
-        buffer.push_back('\0');
-        char* arguments[] = {buffer.data(), nullptr};
-        CInvHelper helper;
-        bool succeeded = helper.DoInventory(arguments, veskType, errorText);
-        document = helper.GetPyxInv();
-        return succeeded;
-    }
 
     ScopedWorkingDirectory cwd;
     SimulatedServer server;
@@ -186,28 +200,6 @@ void faultScene(const Injection& inject, const SceneBody& body,
     EXPECT_LT(faulty.host().clock().elapsedMilliseconds(), timeBoundMs);
 }
 
-struct DriverRun {
-    bool succeeded = false;
-    int veskType = 0;
-    unsigned storageError = 0;
-    std::string error;
-    std::string document;
-};
-
-// One driver run as the bridge makes it, in directory.
-DriverRun runDriverIn(const std::string& directory) {
-    std::string program = directory + "/ipmiinventory.exe";
-    std::vector<char> buffer(program.begin(), program.end());
-    buffer.push_back('\0');
-    char* arguments[] = {buffer.data(), nullptr};
-    DriverRun run;
-    CInvHelper helper;
-    run.succeeded = helper.DoInventory(arguments, run.veskType, run.error);
-    run.storageError = helper.writer().storageError();
-    run.document = helper.GetPyxInv();
-    return run;
-}
-
 // GetInventory on a list that already holds a record of the caller's: that
 // record stays first, followed by records new ones.
 void expectCallersList(std::size_t records) {
@@ -256,13 +248,11 @@ TEST_F(InventoryRoadTest, SelectiveInventoryKeepsTheRecordsTheFiltersName) {
 }
 
 TEST_F(NoStorageRoadTest, AServerWithoutControllerStorageHasAnEmptySuccessfulInventory) {
-    std::string error;
-    int veskType = -1;
-    std::string document;
-    EXPECT_TRUE(runDriver(error, veskType, document));
-    EXPECT_EQ(0, veskType);
-    EXPECT_EQ("", error);
-    EXPECT_EQ("", document);
+    DriverRun run = runDriverIn(cwd.path());
+    EXPECT_TRUE(run.succeeded);
+    EXPECT_EQ(0, run.veskType);
+    EXPECT_EQ("", run.error);
+    EXPECT_EQ("", run.document);
     EXPECT_EQ(0u, controller().sessionsBegun());
     GetInventory(devices);
     EXPECT_TRUE(devices.empty());
@@ -369,7 +359,6 @@ std::string describe(const CommandCall& call) {
                   call.key.cmd, call.key.sub, call.callNumber);
     return text;
 }
-
 
 // What a run shows its caller when one call of a command goes wrong: every
 // record, a server without storage (an empty, successful run), or a failed
@@ -493,4 +482,59 @@ TEST(FaultMatrixTest, EveryControllerCommandRefusedPendingOrSilentLeavesNothingB
                 mode.boundMs);
         }
     }
+}
+
+TEST_F(InventoryRoadTest, ARunWaitsFiveMinutesForAnotherRunsStorageLockThenFailsCleanly) {
+    int other = host().open(storageLockPath, O_RDWR | O_CREAT);
+    ASSERT_EQ(0, host().flock(other, LOCK_EX | LOCK_NB));
+    DriverRun run = runDriverIn(cwd.path());
+    EXPECT_FALSE(run.succeeded);
+    EXPECT_EQ(QUIB_STORAGE_BUSY, run.storageError);
+    EXPECT_EQ(errorText(QUIB_STORAGE_BUSY), run.error);
+    EXPECT_FALSE(run.error.empty());
+    EXPECT_EQ(std::vector<std::uint64_t>(kStorageLockWaitSeconds, 1000), longSleeps());
+    EXPECT_TRUE(controller().exchanges().empty());
+    expectCallersList(0);
+    for (const char* line :
+         {"Another run is using the controller storage; waiting up to 300 seconds for "
+          "/run/lock/ipmiinventory.lock",
+          "Storage lock not obtained within 300 seconds: another run still uses the controller "
+          "storage"}) {
+        EXPECT_NE(std::string::npos, pluginLog().find(line)) << line;
+    }
+    EXPECT_EQ(0u, controller().sessionsBegun());
+    EXPECT_TRUE(host().fileLocks().held(storageLockPath));
+
+    host().close(other);
+    expectCallersList(std::size(kDefaultRecords));
+    expectNothingLeft();
+    EXPECT_FALSE(host().fileLocks().held(storageLockPath));
+}
+
+TEST_F(InventoryRoadTest, TwoRunsOnTwoThreadsTakeTheStorageRoadOneAfterTheOther) {
+    DriverRun first;
+    DriverRun second;
+    std::thread one([&] { first = runDriverIn(cwd.path()); });
+    std::thread two([&] { second = runDriverIn(cwd.path()); });
+    one.join();
+    two.join();
+    for (const DriverRun* run : {&first, &second}) {
+        EXPECT_TRUE(run->succeeded);
+        EXPECT_EQ("", run->error);
+        EXPECT_NE(std::string::npos, run->document.find("<SVMInventory"));
+    }
+    EXPECT_EQ(first.document, second.document);
+    // Each run's session ends before the other's begins.
+    std::vector<int> sessions;
+    for (const RecordedExchange& exchange : controller().exchanges()) {
+        CommandKey key = keyOfRequest(exchange.request);
+        if (key == storageCommand(0x12) || key == storageCommand(0x01)) {
+            sessions.push_back(key.sub);
+        }
+    }
+    EXPECT_EQ((std::vector<int>{0x12, 0x01, 0x12, 0x01}), sessions);
+    ASSERT_EQ(2u, controller().exchangeOutcomes().size());
+    EXPECT_TRUE(controller().exchangeOutcomes()[0].accepted);
+    EXPECT_TRUE(controller().exchangeOutcomes()[1].accepted);
+    expectNothingLeft();
 }
