@@ -72,6 +72,11 @@ void VirtualServer::removeDeviceNode(const std::string& path) {
     nodes_.erase(path);
 }
 
+void VirtualServer::clearOpenedPaths() {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    openedPaths_.clear();
+}
+
 std::vector<std::string> VirtualServer::openedPaths() const {
     std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
     return openedPaths_;

@@ -53,6 +53,7 @@ public:
     bool hasDeviceNode(const std::string& path) const { return nodes_.count(path) != 0; }
     std::size_t openDescriptors() const;
     std::vector<std::string> openedPaths() const;  // every successful open, in order
+    void clearOpenedPaths();
 
     // The virtual host runs the plug-in as root: files the test process owns
     // are reported as root's, unless a path was given another owner here.
