@@ -85,6 +85,25 @@ void expectRecord(const Expected& expected, const CDeviceInfo& record) {
     EXPECT_EQ(pci ? "0" : "", identity.componentID);
 }
 
+// Nothing of a run is left at the controller or on the host: no drop box,
+// nothing attached, no session, no mount, no link of a mounted partition,
+// no udev rules, nothing under /tmp.
+void expectNothingLeftOn(SimulatedServer& server) {
+    EXPECT_EQ(0, server.controller().storage().dynamicBitmap());
+    EXPECT_EQ(0, server.controller().storage().attachedMask(true));
+    EXPECT_FALSE(server.controller().sessionOpen());
+    EXPECT_TRUE(server.mounts().mounts().empty());
+    EXPECT_FALSE(server.host().fileExists("/etc/udev/rules.d/98-secupdusb.rules"));
+    std::vector<std::string> devices;
+    server.host().listDirectory("/dev", devices);
+    for (const std::string& name : devices) {
+        EXPECT_NE(0u, name.rfind("secvskupd-", 0)) << name;
+    }
+    std::vector<std::string> left;
+    server.host().listDirectory("/tmp", left);
+    EXPECT_EQ(std::vector<std::string>{}, left);
+}
+
 struct DriverRun {
     bool succeeded = false;
     int veskType = 0;
@@ -134,19 +153,7 @@ protected:
         return result;
     }
 
-    // Nothing of the run is left at the controller or on the host.
-    void expectNothingLeft() {
-        EXPECT_EQ(0, controller().storage().dynamicBitmap());
-        EXPECT_EQ(0, controller().storage().attachedMask(true));
-        EXPECT_FALSE(controller().sessionOpen());
-        EXPECT_TRUE(server.mounts().mounts().empty());
-        EXPECT_FALSE(host().fileExists("/tmp/SECUPD"));
-        EXPECT_FALSE(host().fileExists("/dev/secvskupd-SECUPD"));
-        EXPECT_FALSE(host().fileExists("/etc/udev/rules.d/98-secupdusb.rules"));
-        std::vector<std::string> left;
-        host().listDirectory("/tmp", left);
-        EXPECT_TRUE(left.empty());
-    }
+    void expectNothingLeft() { expectNothingLeftOn(server); }
 
     std::string pluginLog() { return readTextFile("IPMIInventoryLog.txt"); }
     std::string storageLog() { return readTextFile("QUIB_DBG.log"); }
@@ -188,15 +195,7 @@ void faultScene(const Injection& inject, const SceneBody& body,
     SimulatedServer faulty(loadServerDescription(bundledServersDirectory() + "/default.xml"));
     inject(faulty);
     body(faulty, run.path());
-    EXPECT_EQ(0, faulty.controller().storage().dynamicBitmap());
-    EXPECT_EQ(0, faulty.controller().storage().attachedMask(true));
-    EXPECT_FALSE(faulty.controller().sessionOpen());
-    EXPECT_TRUE(faulty.mounts().mounts().empty());
-    EXPECT_FALSE(faulty.host().fileExists("/tmp/SECUPD"));
-    EXPECT_FALSE(faulty.host().fileExists("/dev/secvskupd-SECUPD"));
-    std::vector<std::string> left;
-    faulty.host().listDirectory("/tmp", left);
-    EXPECT_TRUE(left.empty()) << left.front();
+    expectNothingLeftOn(faulty);
     EXPECT_LT(faulty.host().clock().elapsedMilliseconds(), timeBoundMs);
 }
 
