@@ -113,6 +113,7 @@ public:
     bool hasPending(std::uint8_t subCommand) const { return pending_.count(subCommand) != 0; }
     // Every exchange the digest hand-over started, oldest first.
     const std::vector<ExchangeOutcome>& exchangeOutcomes() const { return outcomes_; }
+    void clearOutcomes() { outcomes_.clear(); }
     const std::string& stagingDigest() const { return stagingDigest_; }
 
 private:

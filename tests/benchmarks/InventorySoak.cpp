@@ -46,10 +46,12 @@ long long fileSize(const char* name) {
 // plug-in, so the record goes after every call.
 void forgetRecords(SimulatedServer& server) {
     server.controller().clearRecord();
+    server.controller().clearOutcomes();
     server.kernel().clearRecord();
     server.host().clock().clearSleeps();
     server.host().shell().clearCommands();
     server.host().clearOpenedPaths();
+    server.mounts().clearEvents();
 }
 
 void printHeader() {
