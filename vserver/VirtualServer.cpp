@@ -113,31 +113,40 @@ std::time_t VirtualServer::now() {
     return clock_.now();
 }
 
+// Device openers and device destructors take the kernel's lock, and the
+// kernel adds and removes nodes under it: neither runs under this lock.
 int VirtualServer::open(const std::string& path, int flags) {
-    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
-    auto node = nodes_.find(path);
-    if (node == nodes_.end()) {
-        if (path.rfind("/dev/", 0) == 0) {
-            errno = ENOENT;
+    DeviceOpener opener;
+    int fd = kFirstVirtualFd;
+    {
+        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+        auto node = nodes_.find(path);
+        if (node == nodes_.end()) {
+            if (path.rfind("/dev/", 0) == 0) {
+                errno = ENOENT;
+                return -1;
+            }
+            int file = ::open(resolve(path).c_str(), flags, 0644);
+            if (file >= 0) {
+                openedPaths_.push_back(path);
+                openFiles_[file] = path;
+            }
+            return file;
+        }
+        while (open_.count(fd) && fd < kLastVirtualFd) {
+            ++fd;
+        }
+        if (fd == kLastVirtualFd) {
+            errno = EMFILE;
             return -1;
         }
-        int fd = ::open(resolve(path).c_str(), flags, 0644);
-        if (fd >= 0) {
-            openedPaths_.push_back(path);
-            openFiles_[fd] = path;
-        }
-        return fd;
+        opener = node->second;
+        open_[fd] = nullptr;  // taken while the device opens
     }
-    int fd = kFirstVirtualFd;
-    while (open_.count(fd) && fd < kLastVirtualFd) {
-        ++fd;
-    }
-    if (fd == kLastVirtualFd) {
-        errno = EMFILE;
-        return -1;
-    }
-    std::unique_ptr<VirtualDevice> device = node->second(flags);
+    std::unique_ptr<VirtualDevice> device = opener(flags);
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
     if (!device) {
+        open_.erase(fd);
         return -1;
     }
     open_[fd] = std::move(device);
@@ -152,8 +161,12 @@ VirtualDevice* VirtualServer::device(int fd) {
 }
 
 int VirtualServer::close(int fd) {
+    std::unique_ptr<VirtualDevice> closing;  // destroyed once the lock is let go
     std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
-    if (open_.erase(fd)) {
+    auto open = open_.find(fd);
+    if (open != open_.end() && open->second) {
+        closing = std::move(open->second);
+        open_.erase(open);
         return 0;
     }
     if (fd >= kFirstVirtualFd && fd < kLastVirtualFd) {
