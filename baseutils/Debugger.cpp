@@ -1,10 +1,23 @@
 #include "baseutils/Debugger.h"
 
+#include <mutex>
+
 #include "baseutils/Logger.h"
 
 cDebugger* cDebugger::m_mydebug = nullptr;
 
+namespace {
+
+// Two drivers on two threads would each make an instance and lose one.
+std::mutex& instanceMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+}  // namespace
+
 cDebugger* cDebugger::getInstance() {
+    std::lock_guard<std::mutex> lock(instanceMutex());
     if (!m_mydebug) {
         m_mydebug = new cDebugger();
     }
@@ -12,6 +25,7 @@ cDebugger* cDebugger::getInstance() {
 }
 
 void cDebugger::Destroy() {
+    std::lock_guard<std::mutex> lock(instanceMutex());
     delete m_mydebug;
     m_mydebug = nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -78,11 +79,16 @@ std::time_t SystemHostPort::now() {
 }
 
 int SystemHostPort::open(const std::string& path, int flags) {
-    return ::open(path.c_str(), flags);
+    // The mode counts only where O_CREAT makes the file.
+    return ::open(path.c_str(), flags, 0644);
 }
 
 int SystemHostPort::close(int fd) {
     return ::close(fd);
+}
+
+int SystemHostPort::flock(int fd, int operation) {
+    return ::flock(fd, operation);
 }
 
 int SystemHostPort::ioctl(int fd, unsigned long request, void* argument) {

@@ -36,6 +36,9 @@ public:
     // Paths are system paths; the port resolves them itself.
     virtual int open(const std::string& path, int flags) = 0;
     virtual int close(int fd) = 0;
+    // An advisory lock on an open file (flock(2)); released by LOCK_UN or
+    // when the descriptor is closed.
+    virtual int flock(int fd, int operation) = 0;
     virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
     virtual int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                        timeval* timeout) = 0;
@@ -76,6 +79,7 @@ public:
     std::time_t now() override;
     int open(const std::string& path, int flags) override;
     int close(int fd) override;
+    int flock(int fd, int operation) override;
     int ioctl(int fd, unsigned long request, void* argument) override;
     int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                timeval* timeout) override;

@@ -64,6 +64,7 @@ CLogger* CLogger::GetInstance() {
 }
 
 void CLogger::Initialize(const std::string& fileName) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_open) {
         return;
     }
@@ -72,6 +73,7 @@ void CLogger::Initialize(const std::string& fileName) {
 }
 
 void CLogger::Close() {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_file.is_open()) {
         m_file.close();
     }
@@ -80,6 +82,7 @@ void CLogger::Close() {
 }
 
 void CLogger::log(const char* sourceFile, unsigned line, const std::string& message) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_open) {
         return;
     }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -29,6 +30,9 @@ public:
 private:
     CLogger() = default;
 
+    // A host may run the storage road on two threads; one waits for the
+    // other's storage lock while both log.
+    std::mutex m_mutex;
     std::string m_fileName = "debug.log";
     std::ofstream m_file;
     bool m_open = false;

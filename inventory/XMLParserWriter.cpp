@@ -84,7 +84,10 @@ bool cXMLParserWriter::GetPyxInvXML(std::stringstream& out, int& veskType, char*
     }
     if (!m_vesk->layerReady) {
         veskType = m_vesk->IsVeskPresent();
-        if (veskType == 0 || veskType == kNotQueried) {
+        // A run that never got the storage lock asked nothing: a failed run,
+        // not a server without storage.
+        bool busy = storageError() == QUIB_STORAGE_BUSY;
+        if (!busy && (veskType == 0 || veskType == kNotQueried)) {
             m_debug->Debug("Inventory :: No VESK Present\n");
             veskType = 0;
         }

@@ -89,6 +89,12 @@ secureVesk::secureVesk()
       halDaemonRunning(0),
       layerReady(0),
       lastFlag(1) {
+    // Another run's start-up would delete this run's drop box: one storage
+    // road at a time on the host, before any shared state is touched.
+    if (!roadLock.acquire()) {
+        lastError = QUIB_STORAGE_BUSY;
+        return;
+    }
     enableVeskLog();
     constructed = 1;
     halDaemonRunning = IsHalDaemonRunning() ? 1 : 0;
@@ -126,12 +132,13 @@ bool secureVesk::usbArbitratorRunning() {
 }
 
 secureVesk::~secureVesk() {
+    if (!roadLock.held()) {
+        return;  // nothing was started; the other run's state is not ours
+    }
     try {
         exchangeFiles.clear();
         if (session.veskHandle != 0) {
-            if (!EndVeskSession()) {
-                logVeskMsg(__FILE__, __LINE__, "EndVeskSession failed");
-            }
+            endSessionOfThisRun();
             session = sessionHandle{};
         }
         if (restartFlag) {
@@ -154,6 +161,18 @@ secureVesk::~secureVesk() {
                    "secureVesk::~secureVesk() caught bad allocation excepton occured ");
     } catch (...) {
         logVeskMsg(__FILE__, __LINE__, "secureVesk::~secureVesk() caught excepton occured ");
+    }
+}
+
+// A session left open at the controller would hold its storage until the
+// session times out: a refused or unanswered end is tried once more.
+void secureVesk::endSessionOfThisRun() {
+    constexpr int kEndAttempts = 2;
+    for (int attempt = 0; attempt < kEndAttempts; ++attempt) {
+        if (EndVeskSession()) {
+            return;
+        }
+        logVeskMsg(__FILE__, __LINE__, "EndVeskSession failed");
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "kvoipmi/KvoIPMICommandData.h"
 #include "storage/CfgEntry.h"
+#include "storage/StorageRoadLock.h"
 #include "storage/VeskErrors.h"
 #include "storage/VeskLog.h"
 
@@ -171,6 +172,8 @@ public:
     unsigned char layerReady;
     unsigned char lastFlag;
     bool copyStarted = false;
+    // Held for the object's whole life, let go after everything else.
+    StorageRoadLock roadLock;
 
 protected:
     // Runs an operation body that fails by raising a layer error number: the
@@ -238,6 +241,8 @@ private:
     void runPlacementCycle(std::size_t& processed, std::uint64_t granted, bool& exposed);
     void removePlacementDropBox(bool mayBeExposed);
     void verifyPlacedFile(const std::string& directory, const cfgEntry& entry);
+    void deleteDropBoxLeftBehind(unsigned short before);
+    void endSessionOfThisRun();
 };
 
 template <typename Result, typename Body, typename Raised, typename Internal>

@@ -48,6 +48,8 @@ enum QuibError : unsigned char {
     QUIB_STAGE_NOT_SUPPORTED = 67,
     QUIB_QUENTA_UPDATE_REQUIRED = 68,
     QUIB_BITLOCKER_POLICY = 70,
+    // Another run kept the host's storage lock for the whole wait.
+    QUIB_STORAGE_BUSY = 71,
 };
 
 // Operations of the layer leave by raising their error number; the guard of

@@ -111,6 +111,10 @@ int ProgressPort::close(int fd) {
     return host_.close(fd);
 }
 
+int ProgressPort::flock(int fd, int operation) {
+    return host_.flock(fd, operation);
+}
+
 int ProgressPort::ioctl(int fd, unsigned long request, void* argument) {
     if (request == IPMICTL_SEND_COMMAND && argument != nullptr) {
         const auto* message = static_cast<const ipmi_req*>(argument);

@@ -21,6 +21,7 @@ public:
     std::time_t now() override;
     int open(const std::string& path, int flags) override;
     int close(int fd) override;
+    int flock(int fd, int operation) override;
     int ioctl(int fd, unsigned long request, void* argument) override;
     int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                timeval* timeout) override;

@@ -530,6 +530,13 @@ void EmulatedKernel::injectStrayResponses(unsigned count, unsigned strays) {
     state_->straysPerRequest = strays;
 }
 
+void EmulatedKernel::clearRecord() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->sent.clear();
+    state_->receives.clear();
+    state_->openFlags.clear();
+}
+
 std::vector<IpmiSentMessage> EmulatedKernel::sentMessages() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->sent;

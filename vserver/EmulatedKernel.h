@@ -90,6 +90,8 @@ public:
     std::vector<IpmiReceiveCall> receiveCalls() const;
     unsigned openFiles() const;          // device files open now
     std::vector<int> openFlags() const;  // flags of every open of the device, in order
+    // Forgets the sent messages, receive calls and opens seen so far.
+    void clearRecord();
 
     struct State;
 

@@ -147,20 +147,25 @@ std::optional<IpmiResponse> ManagementController::exchange(const IpmiRequest& re
     }
     // A resend of a command that is still running (the library repeats a
     // code-255 answer) gets the same answer and does not run it again.
-    if (const PendingCommand* command = running(key)) {
+    if (const PendingCommand* command = running(key, request)) {
         return respond(request, command->accepted);
     }
     return respond(request, dispatch(key, request));
 }
 
 const ManagementController::PendingCommand* ManagementController::running(
-    const CommandKey& key) const {
+    const CommandKey& key, const IpmiRequest& request) const {
     if (key.netfn != kOemNetFn || key.cmd != kStorageCommand || key.sub < 0 ||
         key.sub == kStatusSubCommand) {
         return nullptr;
     }
     auto found = pending_.find(static_cast<std::uint8_t>(key.sub));
-    return found == pending_.end() ? nullptr : &found->second;
+    if (found == pending_.end()) {
+        return nullptr;
+    }
+    // Another request of the same command is a new command, not a resend.
+    const std::vector<std::uint8_t>& sent = found->second.request;
+    return sent.empty() || sent == request.data ? &found->second : nullptr;
 }
 
 std::optional<IpmiResponse> ManagementController::respond(const IpmiRequest& request,
@@ -196,8 +201,8 @@ ManagementController::Answer ManagementController::scripted(const CommandKey& ke
         answer.code = behaviour.pendingCode;
         // Only storage sub-commands can be asked about with "GetVESKStatus".
         if (key.sub >= 0) {
-            pending_[static_cast<std::uint8_t>(key.sub)] =
-                PendingCommand{*behaviour.pendingPolls, behaviour.finalStatus, answer};
+            pending_[static_cast<std::uint8_t>(key.sub)] = PendingCommand{
+                *behaviour.pendingPolls, behaviour.finalStatus, answer, request.data};
         }
         return answer;
     }
@@ -587,7 +592,9 @@ ManagementController::Answer ManagementController::runExchange() {
     Answer running{2, std::vector<std::uint8_t>(kHandOverBytes, 0)};
     pending_[kSecureUpdate] =
         PendingCommand{static_cast<int>(config_.processingPolls),
-                       outcome.accepted ? std::uint8_t{0} : kFinishedWithFailure, running};
+                       outcome.accepted ? std::uint8_t{0} : kFinishedWithFailure,
+                       running,
+                       {}};
     return running;
 }
 

@@ -136,6 +136,7 @@ public:
     bool hasPending(std::uint8_t subCommand) const { return pending_.count(subCommand) != 0; }
     // Every exchange the digest hand-over started, oldest first.
     const std::vector<ExchangeOutcome>& exchangeOutcomes() const { return outcomes_; }
+    void clearOutcomes() { outcomes_.clear(); }
     const std::string& stagingDigest() const { return stagingDigest_; }
     const std::vector<StageRequest>& stageRequests() const { return stageRequests_; }
     // The secure update in progress: its drop box slot, or nothing.
@@ -157,13 +158,15 @@ private:
         int pollsLeft = 0;
         std::uint8_t finalStatus = 0;
         Answer accepted;  // what the command was answered; repeated to a resend
+        // The request whose resend this is; empty: any call of the command.
+        std::vector<std::uint8_t> request;
     };
 
     static CommandKey keyOf(const IpmiRequest& request);
     const HandlerEntry* handlerFor(const CommandKey& key) const;
     Answer dispatch(const CommandKey& key, const IpmiRequest& request);
     Answer scripted(const CommandKey& key, const IpmiRequest& request, const Behaviour& behaviour);
-    const PendingCommand* running(const CommandKey& key) const;
+    const PendingCommand* running(const CommandKey& key, const IpmiRequest& request) const;
     std::optional<IpmiResponse> respond(const IpmiRequest& request, const Answer& answer);
     bool handleMatches(const IpmiRequest& request) const;
     std::uint16_t nextHandle();

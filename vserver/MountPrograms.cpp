@@ -320,6 +320,11 @@ std::vector<ActiveMount> MountPrograms::mountsOn(const std::string& directory) c
     return result;
 }
 
+void MountPrograms::clearEvents() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->events.clear();
+}
+
 std::vector<MountEvent> MountPrograms::events() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->events;

@@ -48,6 +48,7 @@ public:
     std::vector<ActiveMount> mounts() const;  // oldest first
     std::vector<ActiveMount> mountsOn(const std::string& directory) const;
     std::vector<MountEvent> events() const;
+    void clearEvents();
 
     struct State;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -30,8 +31,9 @@ public:
 
 private:
     std::time_t start_;
-    std::uint64_t elapsedMs_ = 0;
-    std::uint64_t sleptMs_ = 0;
+    // Read by any thread (log time stamps) while the running one sleeps.
+    std::atomic<std::uint64_t> elapsedMs_{0};
+    std::atomic<std::uint64_t> sleptMs_{0};
     std::vector<std::uint64_t> sleeps_;  // each sleep in milliseconds, in order
     std::map<int, std::function<void()>> listeners_;
     int nextToken_ = 1;

@@ -1,6 +1,7 @@
 #include "vserver/VirtualServer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -33,7 +34,7 @@ ssize_t VirtualDevice::pread(void*, std::size_t, off_t) {
 
 VirtualServer::VirtualServer() : sandbox_("vserver"), root_(sandbox_.path()) {
     shell_.setResolver([this](const std::string& path) { return resolve(path); });
-    for (const char* dir : {"/etc", "/tmp", "/dev", "/sys", "/proc", "/lib/modules"}) {
+    for (const char* dir : {"/etc", "/tmp", "/dev", "/sys", "/proc", "/lib/modules", "/run/lock"}) {
         fs::create_directories(resolve(dir));
     }
 }
@@ -62,14 +63,22 @@ std::string VirtualServer::readFile(const std::string& path) {
 }
 
 void VirtualServer::addDeviceNode(const std::string& path, DeviceOpener opener) {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
     nodes_[path] = std::move(opener);
 }
 
 void VirtualServer::removeDeviceNode(const std::string& path) {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
     nodes_.erase(path);
 }
 
+void VirtualServer::clearOpenedPaths() {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    openedPaths_.clear();
+}
+
 std::vector<std::string> VirtualServer::openedPaths() const {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
     return openedPaths_;
 }
 
@@ -104,29 +113,40 @@ std::time_t VirtualServer::now() {
     return clock_.now();
 }
 
+// Device openers and device destructors take the kernel's lock, and the
+// kernel adds and removes nodes under it: neither runs under this lock.
 int VirtualServer::open(const std::string& path, int flags) {
-    auto node = nodes_.find(path);
-    if (node == nodes_.end()) {
-        if (path.rfind("/dev/", 0) == 0) {
-            errno = ENOENT;
+    DeviceOpener opener;
+    int fd = kFirstVirtualFd;
+    {
+        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+        auto node = nodes_.find(path);
+        if (node == nodes_.end()) {
+            if (path.rfind("/dev/", 0) == 0) {
+                errno = ENOENT;
+                return -1;
+            }
+            int file = ::open(resolve(path).c_str(), flags, 0644);
+            if (file >= 0) {
+                openedPaths_.push_back(path);
+                openFiles_[file] = path;
+            }
+            return file;
+        }
+        while (open_.count(fd) && fd < kLastVirtualFd) {
+            ++fd;
+        }
+        if (fd == kLastVirtualFd) {
+            errno = EMFILE;
             return -1;
         }
-        int fd = ::open(resolve(path).c_str(), flags);
-        if (fd >= 0) {
-            openedPaths_.push_back(path);
-        }
-        return fd;
+        opener = node->second;
+        open_[fd] = nullptr;  // taken while the device opens
     }
-    int fd = kFirstVirtualFd;
-    while (open_.count(fd) && fd < kLastVirtualFd) {
-        ++fd;
-    }
-    if (fd == kLastVirtualFd) {
-        errno = EMFILE;
-        return -1;
-    }
-    std::unique_ptr<VirtualDevice> device = node->second(flags);
+    std::unique_ptr<VirtualDevice> device = opener(flags);
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
     if (!device) {
+        open_.erase(fd);
         return -1;
     }
     open_[fd] = std::move(device);
@@ -135,19 +155,52 @@ int VirtualServer::open(const std::string& path, int flags) {
 }
 
 VirtualDevice* VirtualServer::device(int fd) {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
     auto it = open_.find(fd);
     return it == open_.end() ? nullptr : it->second.get();
 }
 
 int VirtualServer::close(int fd) {
-    if (open_.erase(fd)) {
+    std::unique_ptr<VirtualDevice> closing;  // destroyed once the lock is let go
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    auto open = open_.find(fd);
+    if (open != open_.end() && open->second) {
+        closing = std::move(open->second);
+        open_.erase(open);
         return 0;
     }
     if (fd >= kFirstVirtualFd && fd < kLastVirtualFd) {
         errno = EBADF;
         return -1;
     }
+    if (openFiles_.erase(fd)) {
+        locks_.releaseAll(fd);
+    }
     return ::close(fd);
+}
+
+std::size_t VirtualServer::openDescriptors() const {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    return open_.size();
+}
+
+// Shared locks are taken as exclusive ones: the plug-in asks for no other.
+int VirtualServer::flock(int fd, int operation) {
+    std::string path;
+    {
+        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+        auto file = openFiles_.find(fd);
+        if (file == openFiles_.end()) {
+            errno = EBADF;
+            return -1;
+        }
+        path = file->second;
+    }
+    if ((operation & LOCK_UN) != 0) {
+        locks_.release(path, fd);
+        return 0;
+    }
+    return locks_.acquire(path, fd);
 }
 
 int VirtualServer::ioctl(int fd, unsigned long request, void* argument) {

@@ -3,11 +3,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "baseutils/HostPort.h"
+#include "vserver/FileLocks.h"
 #include "vserver/TempDirectory.h"
 #include "vserver/VirtualClock.h"
 #include "vserver/VirtualShell.h"
@@ -49,8 +51,9 @@ public:
     void addDeviceNode(const std::string& path, DeviceOpener opener);
     void removeDeviceNode(const std::string& path);
     bool hasDeviceNode(const std::string& path) const { return nodes_.count(path) != 0; }
-    std::size_t openDescriptors() const { return open_.size(); }
+    std::size_t openDescriptors() const;
     std::vector<std::string> openedPaths() const;  // every successful open, in order
+    void clearOpenedPaths();
 
     // The virtual host runs the plug-in as root: files the test process owns
     // are reported as root's, unless a path was given another owner here.
@@ -73,6 +76,7 @@ public:
     std::time_t now() override;
     int open(const std::string& path, int flags) override;
     int close(int fd) override;
+    int flock(int fd, int operation) override;
     int ioctl(int fd, unsigned long request, void* argument) override;
     int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                timeval* timeout) override;
@@ -86,6 +90,8 @@ public:
     int sigaction(int signal, const struct sigaction* action, struct sigaction* previous) override;
     std::string resolve(const std::string& path) override;
 
+    FileLocks& fileLocks() { return locks_; }
+
 private:
     VirtualDevice* device(int fd);
     void reportOwner(const std::string& path, struct stat* result) const;
@@ -94,9 +100,13 @@ private:
     std::string root_;
     VirtualClock clock_;
     VirtualShell shell_;
+    // Descriptors and nodes; another thread may open a file while one runs.
+    mutable std::recursive_mutex descriptorsMutex_;
     std::map<std::string, DeviceOpener> nodes_;
     std::map<int, std::unique_ptr<VirtualDevice>> open_;
+    std::map<int, std::string> openFiles_;  // real descriptors of sandbox files
     std::vector<std::string> openedPaths_;
+    FileLocks locks_;
     std::string sysname_ = "Linux";
     std::string release_ = "6.1.0-vserver";
     std::vector<uid_t> setuidCalls_;

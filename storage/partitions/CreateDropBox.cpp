@@ -35,6 +35,18 @@ void secureVesk::deleteUnidentifiedDropBox(unsigned short before, unsigned short
     }
 }
 
+// The controller may have made the partition although its answer said
+// otherwise (or never came): a partition labelled like the drop box that
+// appeared since before goes, so that no drop box outlives the run.
+void secureVesk::deleteDropBoxLeftBehind(unsigned short before) {
+    unsigned char error = lastError;
+    unsigned short appeared = static_cast<unsigned short>(getDynPartIndexInfo() & ~before);
+    if (appeared != 0) {
+        deleteDynPartWithName(appeared, dynDriveName);
+    }
+    lastError = error;
+}
+
 bool secureVesk::CreateDropBox(const std::string& /*name*/, std::uint64_t size,
                                std::uint64_t* outSize) {
     unsigned short before = 0;
@@ -89,18 +101,21 @@ bool secureVesk::CreateDropBox(const std::string& /*name*/, std::uint64_t size,
             *outSize = 0;
         }
     };
-    return guardRaised(false, __FILE__, __LINE__, create,
-                       [&](unsigned char error) {
-                           refused();
-                           logVeskMsg(__FILE__, __LINE__, "CreateDropBox failed");
-                           if (error == QUIB_NO_DYNAMIC_SLOT) {
-                               deleteUnidentifiedDropBox(before, after);
-                           }
-                           if (error == QUIB_BITLOCKER_POLICY) {
-                               logVeskMsg(__FILE__, __LINE__, "BitLocker Policy Detected for USB");
-                               raiseQuibError(error);
-                           }
-                           return false;
-                       },
-                       {"CreateDropBox failed", "QUIB internal error"});
+    return guardRaised(
+        false, __FILE__, __LINE__, create,
+        [&](unsigned char error) {
+            refused();
+            logVeskMsg(__FILE__, __LINE__, "CreateDropBox failed");
+            if (error == QUIB_NO_DYNAMIC_SLOT && after != before) {
+                deleteUnidentifiedDropBox(before, after);
+            } else if (error == QUIB_NO_DYNAMIC_SLOT || error == QUIB_DROPBOX_CREATE_FAILED) {
+                deleteDropBoxLeftBehind(before);
+            }
+            if (error == QUIB_BITLOCKER_POLICY) {
+                logVeskMsg(__FILE__, __LINE__, "BitLocker Policy Detected for USB");
+                raiseQuibError(error);
+            }
+            return false;
+        },
+        {"CreateDropBox failed", "QUIB internal error"});
 }

@@ -1,15 +1,21 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "baseutils/Logger.h"
 #include "inventory/InvHelper.h"
 #include "inventory/Stage_IPMIInventory.h"
 #include "storage/IPMIRequest.h"
 #include "storage/SecureVesk.h"
+#include "storage/StorageRoadLock.h"
 #include "storage/partitions/VeskPartInfo.h"
 #include "tests/support/TestSupport.h"
 #include "vserver/SimulatedServer.h"
@@ -79,6 +85,47 @@ void expectRecord(const Expected& expected, const CDeviceInfo& record) {
     EXPECT_EQ(pci ? "0" : "", identity.componentID);
 }
 
+// Nothing of a run is left at the controller or on the host: no drop box,
+// nothing attached, no session, no mount, no link of a mounted partition,
+// no udev rules, nothing under /tmp.
+void expectNothingLeftOn(SimulatedServer& server) {
+    EXPECT_EQ(0, server.controller().storage().dynamicBitmap());
+    EXPECT_EQ(0, server.controller().storage().attachedMask(true));
+    EXPECT_FALSE(server.controller().sessionOpen());
+    EXPECT_TRUE(server.mounts().mounts().empty());
+    EXPECT_FALSE(server.host().fileExists("/etc/udev/rules.d/98-secupdusb.rules"));
+    std::vector<std::string> devices;
+    server.host().listDirectory("/dev", devices);
+    for (const std::string& name : devices) {
+        EXPECT_NE(0u, name.rfind("secvskupd-", 0)) << name;
+    }
+    std::vector<std::string> left;
+    server.host().listDirectory("/tmp", left);
+    EXPECT_EQ(std::vector<std::string>{}, left);
+}
+
+struct DriverRun {
+    bool succeeded = false;
+    int veskType = 0;
+    unsigned storageError = 0;
+    std::string error;
+    std::string document;
+};
+
+// One driver run as the bridge makes it, in directory.
+DriverRun runDriverIn(const std::string& directory) {
+    std::string program = directory + "/ipmiinventory.exe";
+    std::vector<char> buffer(program.begin(), program.end());
+    buffer.push_back('\0');
+    char* arguments[] = {buffer.data(), nullptr};
+    DriverRun run;
+    CInvHelper helper;
+    run.succeeded = helper.DoInventory(arguments, run.veskType, run.error);
+    run.storageError = helper.writer().storageError();
+    run.document = helper.GetPyxInv();
+    return run;
+}
+
 class InventoryRoadTest : public ::testing::Test {
 protected:
     explicit InventoryRoadTest(const std::string& name = "default.xml")
@@ -106,34 +153,10 @@ protected:
         return result;
     }
 
-    // Nothing of the run is left at the controller or on the host.
-    void expectNothingLeft() {
-        EXPECT_EQ(0, controller().storage().dynamicBitmap());
-        EXPECT_EQ(0, controller().storage().attachedMask(true));
-        EXPECT_FALSE(controller().sessionOpen());
-        EXPECT_TRUE(server.mounts().mounts().empty());
-        EXPECT_FALSE(host().fileExists("/tmp/SECUPD"));
-        EXPECT_FALSE(host().fileExists("/dev/secvskupd-SECUPD"));
-        EXPECT_FALSE(host().fileExists("/etc/udev/rules.d/98-secupdusb.rules"));
-        std::vector<std::string> left;
-        host().listDirectory("/tmp", left);
-        EXPECT_TRUE(left.empty());
-    }
+    void expectNothingLeft() { expectNothingLeftOn(server); }
 
     std::string pluginLog() { return readTextFile("IPMIInventoryLog.txt"); }
     std::string storageLog() { return readTextFile("QUIB_DBG.log"); }
-
-    // One driver run as the bridge makes it: its result and error text.
-    bool runDriver(std::string& errorText, int& veskType, std::string& document) {
-        std::string program = cwd.path() + "/ipmiinventory.exe";
-        std::vector<char> buffer(program.begin(), program.end());
-        buffer.push_back('\0');
-        char* arguments[] = {buffer.data(), nullptr};
-        CInvHelper helper;
-        bool succeeded = helper.DoInventory(arguments, veskType, errorText);
-        document = helper.GetPyxInv();
-        return succeeded;
-    }
 
     ScopedWorkingDirectory cwd;
     SimulatedServer server;
@@ -155,6 +178,36 @@ std::string errorText(unsigned code) {
     }
     at += key.size();
     return table.substr(at, table.find('"', at) - at);
+}
+
+using Injection = std::function<void(SimulatedServer&)>;
+using SceneBody = std::function<void(SimulatedServer&, const std::string&)>;
+
+// A fresh default server with the fault, in a fresh working directory; the
+// body runs the plug-in, then nothing of the run may be left anywhere.
+void faultScene(const Injection& inject, const SceneBody& body,
+                std::uint64_t timeBoundMs = 5u * 66u * 1000u) {
+    ScopedWorkingDirectory run;
+    copyDataFiles(run.path());
+    writeTextFile("zebdebuglog", "");
+    CLogger::GetInstance()->Close();
+    GenerationType = -1;
+    SimulatedServer faulty(loadServerDescription(bundledServersDirectory() + "/default.xml"));
+    inject(faulty);
+    body(faulty, run.path());
+    expectNothingLeftOn(faulty);
+    EXPECT_LT(faulty.host().clock().elapsedMilliseconds(), timeBoundMs);
+}
+
+// GetInventory on a list that already holds a record of the caller's: that
+// record stays first, followed by records new ones.
+void expectCallersList(std::size_t records) {
+    auto* own = new CDeviceInfo();
+    std::vector<CDeviceInfo*> list{own};
+    GetInventory(list);
+    EXPECT_EQ(own, list.front());
+    EXPECT_EQ(1 + records, list.size());
+    release(list);
 }
 
 }  // namespace
@@ -194,13 +247,11 @@ TEST_F(InventoryRoadTest, SelectiveInventoryKeepsTheRecordsTheFiltersName) {
 }
 
 TEST_F(NoStorageRoadTest, AServerWithoutControllerStorageHasAnEmptySuccessfulInventory) {
-    std::string error;
-    int veskType = -1;
-    std::string document;
-    EXPECT_TRUE(runDriver(error, veskType, document));
-    EXPECT_EQ(0, veskType);
-    EXPECT_EQ("", error);
-    EXPECT_EQ("", document);
+    DriverRun run = runDriverIn(cwd.path());
+    EXPECT_TRUE(run.succeeded);
+    EXPECT_EQ(0, run.veskType);
+    EXPECT_EQ("", run.error);
+    EXPECT_EQ("", run.document);
     EXPECT_EQ(0u, controller().sessionsBegun());
     GetInventory(devices);
     EXPECT_TRUE(devices.empty());
@@ -245,53 +296,244 @@ TEST_F(InventoryRoadTest, AFaultAtEveryStepOfTheRecordQueryLeavesNothingBehind) 
          },
          25, "Delete Drop Box Failed."},
     };
-    // A fresh server with the fault, in a fresh working directory.
-    auto scene = [](const Case& c,
-                    const std::function<void(SimulatedServer&, const std::string&)>& body) {
-        ScopedWorkingDirectory run;
-        copyDataFiles(run.path());
-        writeTextFile("zebdebuglog", "");
-        CLogger::GetInstance()->Close();
-        GenerationType = -1;
-        SimulatedServer faulty(loadServerDescription(bundledServersDirectory() + "/default.xml"));
-        c.inject(faulty);
-        body(faulty, run.path());
-        EXPECT_EQ(0, faulty.controller().storage().dynamicBitmap());
-        EXPECT_FALSE(faulty.controller().sessionOpen());
-        EXPECT_TRUE(faulty.mounts().mounts().empty());
-        EXPECT_FALSE(faulty.host().fileExists("/tmp/SECUPD"));
-        EXPECT_FALSE(faulty.host().fileExists("/dev/secvskupd-SECUPD"));
-        // Bounded by five mount attempts of at most 65 s each.
-        EXPECT_LT(faulty.host().clock().elapsedMilliseconds(), 5u * 66u * 1000u);
-    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        scene(c, [&](SimulatedServer&, const std::string& directory) {
-            std::string program = directory + "/ipmiinventory.exe";
-            std::vector<char> buffer(program.begin(), program.end());
-            buffer.push_back('\0');
-            char* arguments[] = {buffer.data(), nullptr};
-            std::string error;
-            int veskType = 0;
-            CInvHelper helper;
-            EXPECT_FALSE(helper.DoInventory(arguments, veskType, error));
-            EXPECT_EQ(1, veskType);
-            EXPECT_EQ(c.error, helper.writer().storageError());
-            EXPECT_EQ(errorText(c.error), error);
-            EXPECT_FALSE(error.empty());
-            EXPECT_EQ("", helper.GetPyxInv());
+        faultScene(c.inject, [&](SimulatedServer&, const std::string& directory) {
+            DriverRun run = runDriverIn(directory);
+            EXPECT_FALSE(run.succeeded);
+            EXPECT_EQ(1, run.veskType);
+            EXPECT_EQ(c.error, run.storageError);
+            EXPECT_EQ(errorText(c.error), run.error);
+            EXPECT_FALSE(run.error.empty());
+            EXPECT_EQ("", run.document);
             std::string log = readTextFile("QUIB_DBG.log");
             EXPECT_NE(std::string::npos, log.find(c.logLine));
             EXPECT_NE(std::string::npos, log.find("QueryPyx failed"));
         });
-        scene(c, [&](SimulatedServer&, const std::string&) {
-            auto* own = new CDeviceInfo();
-            std::vector<CDeviceInfo*> list{own};
-            GetInventory(list);
-            EXPECT_EQ(std::vector<CDeviceInfo*>{own}, list);
-            delete own;
+        faultScene(c.inject, [&](SimulatedServer&, const std::string&) {
+            expectCallersList(0);
             EXPECT_NE(std::string::npos,
                       readTextFile("IPMIInventoryLog.txt").find("DoInventory failed"));
         });
     }
+}
+
+namespace {
+
+// One call of a controller command: its key and which call of that key it is.
+struct CommandCall {
+    CommandKey key;
+    unsigned callNumber;
+};
+
+CommandKey keyOfRequest(const IpmiRequest& request) {
+    CommandKey key{request.netfn, request.cmd, -1};
+    if (request.netfn == 0x30 && request.cmd == 0xA2 && !request.data.empty()) {
+        key.sub = request.data[0];
+    }
+    return key;
+}
+
+// The controller commands of one clean GetInventory, in the order sent.
+std::vector<CommandCall> commandsOfACleanRun() {
+    std::vector<CommandCall> calls;
+    faultScene([](SimulatedServer&) {},
+               [&](SimulatedServer& server, const std::string&) {
+                   std::vector<CDeviceInfo*> list;
+                   GetInventory(list);
+                   EXPECT_EQ(std::size(kDefaultRecords), list.size());
+                   release(list);
+                   std::map<CommandKey, unsigned> seen;
+                   for (const RecordedExchange& exchange : server.controller().exchanges()) {
+                       CommandKey key = keyOfRequest(exchange.request);
+                       calls.push_back({key, ++seen[key]});
+                   }
+               });
+    return calls;
+}
+
+std::string describe(const CommandCall& call) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "netfn 0x%02x cmd 0x%02x sub %d call %u", call.key.netfn,
+                  call.key.cmd, call.key.sub, call.callNumber);
+    return text;
+}
+
+// What a run shows its caller when one call of a command goes wrong: every
+// record, a server without storage (an empty, successful run), or a failed
+// run with this storage error's text.
+constexpr int kEveryRecord = 0;
+constexpr int kNoStorage = -1;
+
+struct MatrixRow {
+    CommandKey key;
+    unsigned callNumber;
+    int whenRefused;  // a failing completion code
+    int whenPending;  // pending until the poll limit
+    int whenSilent;   // the IPMI exchange times out
+};
+
+const CommandKey kStorageType = oemCommand(0xAD);
+const CommandKey kAccessState = oemCommand(0xAE);
+const CommandKey kGeneration = oemCommand(0xBD);
+const CommandKey kBeginExtended = storageCommand(0x12);
+const CommandKey kEnd = storageCommand(0x01);
+const CommandKey kIndexInfo = storageCommand(0x03);
+const CommandKey kPartitionInfo = storageCommand(0x04);
+const CommandKey kStatus = storageCommand(0x0A);
+
+// Every call of a clean GetInventory, in the order sent. Start-up tolerates
+// a failed catalogue read, detach or generation query; only the last hash
+// part's answer judges the hand-over, so an earlier lost part shows as the
+// missing answer file; a pending status request is simply asked again.
+const MatrixRow kMatrix[] = {
+    {kStorageType, 1, kNoStorage, kNoStorage, kNoStorage},
+    {kGeneration, 1, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kStorageType, 2, 20, 20, 20},
+    {kAccessState, 1, 55, 55, 55},
+    {kBeginExtended, 1, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kIndexInfo, 1, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartitionInfo, 1, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartitionInfo, 2, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartitionInfo, 3, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartitionInfo, 4, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartitionInfo, 5, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartitionInfo, 6, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kDetach, 1, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kIndexInfo, 2, kEveryRecord, kEveryRecord, kEveryRecord},
+    // The bitmap before the drop box; a pending one is answered alike to
+    // the identical request after it, so the new slot stays unseen.
+    {kIndexInfo, 3, kEveryRecord, 35, kEveryRecord},
+    {kCreate, 1, 22, 22, 22},
+    {kIndexInfo, 4, 35, 35, 35},
+    {kPartitionInfo, 7, 35, 35, 35},
+    {kAttach, 1, 14, 14, 14},
+    {kDetach, 2, 23, 23, 23},
+    {kHandOver, 1, 24, kEveryRecord, 24},
+    {kHandOver, 2, 33, kEveryRecord, 33},
+    {kHandOver, 3, 33, kEveryRecord, 33},
+    {kHandOver, 4, 33, kEveryRecord, 33},
+    {kHandOver, 5, 24, kEveryRecord, 24},
+    {kStatus, 1, 24, kEveryRecord, 24},
+    {kStatus, 2, 24, kEveryRecord, 24},
+    {kStatus, 3, 24, kEveryRecord, 24},
+    {kAttach, 2, 14, 14, 14},
+    {kDetach, 3, 23, 23, 23},
+    {kDelete, 1, 25, 25, 25},
+    {kEnd, 1, kEveryRecord, kEveryRecord, kEveryRecord},
+};
+
+void expectOutcome(int expected, const DriverRun& run) {
+    if (expected == kEveryRecord || expected == kNoStorage) {
+        EXPECT_TRUE(run.succeeded);
+        EXPECT_EQ(expected == kNoStorage, run.document.empty());
+        return;
+    }
+    EXPECT_FALSE(run.succeeded);
+    EXPECT_EQ(static_cast<unsigned>(expected), run.storageError);
+    EXPECT_FALSE(run.error.empty());
+    EXPECT_EQ(errorText(static_cast<unsigned>(expected)), run.error);
+    EXPECT_EQ("", run.document);
+}
+
+}  // namespace
+
+TEST(FaultMatrixTest, EveryControllerCommandRefusedPendingOrSilentLeavesNothingBehind) {
+    std::vector<CommandCall> calls = commandsOfACleanRun();
+    ASSERT_EQ(std::size(kMatrix), calls.size());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_TRUE(calls[i].key == kMatrix[i].key && calls[i].callNumber == kMatrix[i].callNumber)
+            << "call " << i << ": " << describe(calls[i]);
+    }
+    // Bounded by five attempts to attach and mount of at most 66 s each, plus
+    // 3000 status polls of a second, or five 20-second waits for each of the
+    // session's two ends.
+    constexpr std::uint64_t kRoad = 5u * 66u * 1000u;
+    struct Mode {
+        const char* name;
+        Behaviour behaviour;
+        int MatrixRow::*expected;
+        std::uint64_t boundMs;
+    };
+    const Mode modes[] = {
+        {"refused", Behaviour::code(0xCC), &MatrixRow::whenRefused, kRoad},
+        {"pending", Behaviour::pending(3000), &MatrixRow::whenPending, kRoad + 3000u * 1000u},
+        {"silent", Behaviour::silent(), &MatrixRow::whenSilent, kRoad + 2u * 100u * 1000u},
+    };
+    for (const MatrixRow& row : kMatrix) {
+        for (const Mode& mode : modes) {
+            SCOPED_TRACE(describe({row.key, row.callNumber}) + " " + mode.name);
+            int expected = row.*mode.expected;
+            Injection inject = [&](SimulatedServer& s) {
+                s.controller().script().onCall(row.key, row.callNumber, mode.behaviour);
+            };
+            faultScene(
+                inject,
+                [&](SimulatedServer&, const std::string& directory) {
+                    expectOutcome(expected, runDriverIn(directory));
+                },
+                mode.boundMs);
+            faultScene(
+                inject,
+                [&](SimulatedServer&, const std::string&) {
+                    expectCallersList(expected == kEveryRecord ? std::size(kDefaultRecords) : 0);
+                },
+                mode.boundMs);
+        }
+    }
+}
+
+TEST_F(InventoryRoadTest, ARunWaitsFiveMinutesForAnotherRunsStorageLockThenFailsCleanly) {
+    int other = host().open(storageLockPath, O_RDWR | O_CREAT);
+    ASSERT_EQ(0, host().flock(other, LOCK_EX | LOCK_NB));
+    DriverRun run = runDriverIn(cwd.path());
+    EXPECT_FALSE(run.succeeded);
+    EXPECT_EQ(QUIB_STORAGE_BUSY, run.storageError);
+    EXPECT_EQ(errorText(QUIB_STORAGE_BUSY), run.error);
+    EXPECT_FALSE(run.error.empty());
+    EXPECT_EQ(std::vector<std::uint64_t>(kStorageLockWaitSeconds, 1000), longSleeps());
+    EXPECT_TRUE(controller().exchanges().empty());
+    expectCallersList(0);
+    for (const char* line :
+         {"Another run is using the controller storage; waiting up to 300 seconds for "
+          "/run/lock/ipmiinventory.lock",
+          "Storage lock not obtained within 300 seconds: another run still uses the controller "
+          "storage"}) {
+        EXPECT_NE(std::string::npos, pluginLog().find(line)) << line;
+    }
+    EXPECT_EQ(0u, controller().sessionsBegun());
+    EXPECT_TRUE(host().fileLocks().held(storageLockPath));
+
+    host().close(other);
+    expectCallersList(std::size(kDefaultRecords));
+    expectNothingLeft();
+    EXPECT_FALSE(host().fileLocks().held(storageLockPath));
+}
+
+TEST_F(InventoryRoadTest, TwoRunsOnTwoThreadsTakeTheStorageRoadOneAfterTheOther) {
+    DriverRun first;
+    DriverRun second;
+    std::thread one([&] { first = runDriverIn(cwd.path()); });
+    std::thread two([&] { second = runDriverIn(cwd.path()); });
+    one.join();
+    two.join();
+    for (const DriverRun* run : {&first, &second}) {
+        EXPECT_TRUE(run->succeeded);
+        EXPECT_EQ("", run->error);
+        EXPECT_NE(std::string::npos, run->document.find("<SVMInventory"));
+    }
+    EXPECT_EQ(first.document, second.document);
+    // Each run's session ends before the other's begins.
+    std::vector<int> sessions;
+    for (const RecordedExchange& exchange : controller().exchanges()) {
+        CommandKey key = keyOfRequest(exchange.request);
+        if (key == storageCommand(0x12) || key == storageCommand(0x01)) {
+            sessions.push_back(key.sub);
+        }
+    }
+    EXPECT_EQ((std::vector<int>{0x12, 0x01, 0x12, 0x01}), sessions);
+    ASSERT_EQ(2u, controller().exchangeOutcomes().size());
+    EXPECT_TRUE(controller().exchangeOutcomes()[0].accepted);
+    EXPECT_TRUE(controller().exchangeOutcomes()[1].accepted);
+    expectNothingLeft();
 }

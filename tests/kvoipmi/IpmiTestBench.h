@@ -115,6 +115,10 @@ public:
         Lock lock(mutex_);
         return port_.close(fd);
     }
+    int flock(int fd, int operation) override {
+        Lock lock(mutex_);
+        return port_.flock(fd, operation);
+    }
     int ioctl(int fd, unsigned long request, void* argument) override {
         Lock lock(mutex_);
         return port_.ioctl(fd, request, argument);
@@ -152,8 +156,7 @@ public:
         Lock lock(mutex_);
         return port_.uname(result);
     }
-    int sigaction(int signal, const struct sigaction* action,
-                  struct sigaction* previous) override {
+    int sigaction(int signal, const struct sigaction* action, struct sigaction* previous) override {
         Lock lock(mutex_);
         return port_.sigaction(signal, action, previous);
     }

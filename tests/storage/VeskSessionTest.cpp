@@ -140,11 +140,22 @@ TEST_F(StorageTest, DestructionEndsTheSessionAndReleasesTheLibrary) {
 
 // The library facade is process-wide: a second object replaces the first's
 // (the sanitizer's leak check catches a facade left behind).
-TEST_F(StorageTest, ASecondObjectTakesOverTheLibrary) {
+// Two objects would share the process-wide library and command records: a
+// second one waits for the first's storage lock, gives up after five
+// minutes and leaves the first's library alone.
+TEST_F(StorageTest, ASecondObjectWaitsForTheFirstsStorageLockAndTouchesNothing) {
     layer();
+    void* library = pKvoIPMILibHandle;
+    ASSERT_NE(nullptr, library);
     auto second = std::make_unique<secureVesk>();
-    ASSERT_NE(nullptr, pKvoIPMILibHandle);
-    EXPECT_EQ(1, second->GetVeskType());
+    EXPECT_EQ(QUIB_STORAGE_BUSY, second->getQuibError());
+    EXPECT_EQ(0, second->layerReady);
+    EXPECT_EQ(std::vector<std::uint64_t>(kStorageLockWaitSeconds, 1000), longSleeps());
+    EXPECT_TRUE(controller.exchanges().empty());
     second.reset();
+    EXPECT_EQ(library, pKvoIPMILibHandle);
+    EXPECT_TRUE(server.fileLocks().held("/run/lock/ipmiinventory.lock"));
+    vesk.reset();
+    EXPECT_FALSE(server.fileLocks().held("/run/lock/ipmiinventory.lock"));
     EXPECT_EQ(nullptr, pKvoIPMILibHandle);
 }
