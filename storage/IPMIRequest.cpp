@@ -16,7 +16,6 @@ namespace {
 
 constexpr int kMaxSends = 10;
 constexpr unsigned kRepeatSleepSeconds = 2;
-constexpr unsigned char kOverrun = 16;
 constexpr unsigned char kProcessing = 255;
 constexpr unsigned char kPending = 2;
 

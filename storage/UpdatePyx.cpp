@@ -1,5 +1,7 @@
 #include "storage/UpdatePyx.h"
 
+#include <libxml/entities.h>
+
 #include <fstream>
 #include <memory>
 
@@ -41,6 +43,15 @@ std::string elementName(xmlNodePtr node) {
     return reinterpret_cast<const char*>(node->name);
 }
 
+// A value as attribute text. The package's values come back from libxml2
+// unescaped; written as they are, a quote or an angle bracket in a display
+// name would break the records document or add elements to it.
+std::string attributeText(const std::string& value) {
+    std::unique_ptr<xmlChar, decltype(xmlFree)> escaped(
+        xmlEncodeSpecialChars(nullptr, reinterpret_cast<const xmlChar*>(value.c_str())), xmlFree);
+    return escaped ? reinterpret_cast<const char*>(escaped.get()) : "";
+}
+
 // Attributes of a compatibility entry, each written only when it has a value.
 struct CompatibilityPiece {
     const char* attribute;
@@ -60,8 +71,8 @@ std::string compatibilityElement(xmlNodePtr entry) {
         const xmlChar* value =
             attributeValue(entry, reinterpret_cast<const xmlChar*>(piece.attribute));
         if (value != nullptr) {
-            text += std::string(piece.attribute) + "=\"" + reinterpret_cast<const char*>(value) +
-                    piece.closing;
+            text += std::string(piece.attribute) + "=\"" +
+                    attributeText(reinterpret_cast<const char*>(value)) + piece.closing;
         }
     }
     return text + "></" + name + ">";
@@ -111,27 +122,28 @@ std::string firstDisplay(xmlNodePtr name) {
 struct DevicePiece {
     const char* text;
     const std::string* value;
+    bool attribute;
 };
 
 std::string packageDevice(const std::string& componentId, const std::string& display,
                           const std::string& componentType, const std::string& vendorVersion,
                           const std::string& compatibilities) {
     const DevicePiece pieces[] = {
-        {"<Device AgentID=\"3\" ", nullptr},
-        {"componentID=\"", &componentId},
-        {"\" display=\"", &display},
-        {"\" >", nullptr},
-        {"<Application componentType=\"", &componentType},
-        {"\" version=\"", &vendorVersion},
-        {"\" display=\"", &display},
-        {"\" />", &compatibilities},
-        {"</Device>", nullptr},
+        {"<Device AgentID=\"3\" ", nullptr, false},
+        {"componentID=\"", &componentId, true},
+        {"\" display=\"", &display, true},
+        {"\" >", nullptr, false},
+        {"<Application componentType=\"", &componentType, true},
+        {"\" version=\"", &vendorVersion, true},
+        {"\" display=\"", &display, true},
+        {"\" />", &compatibilities, false},
+        {"</Device>", nullptr, false},
     };
     std::string text;
     for (const DevicePiece& piece : pieces) {
         text += piece.text;
         if (piece.value != nullptr) {
-            text += *piece.value;
+            text += piece.attribute ? attributeText(*piece.value) : *piece.value;
         }
     }
     return text;

@@ -41,6 +41,21 @@ TEST_F(RecordUpdateTest, RecordsDocumentFromThePackageAndTheSystemId) {
                   compat1 + compat3 + compat3 + "</versionCompatibilities></Device></Records>",
               vesk.getPyxXml("25227", ""));
 
+    // Values are written as attribute text: quotes and brackets in the package
+    // cannot break the document or add elements to it.
+    writeTextFile("package.xml",
+                  "<SoftwareComponent vendorVersion=\"1&lt;2\"><Name><Display>A &quot;B&quot; "
+                  "&amp; &lt;/Device&gt;</Display></Name><versionCompatibilities>"
+                  "<verCompat type=\"x&quot;y\"/></versionCompatibilities></SoftwareComponent>");
+    EXPECT_EQ(std::string(kDeclaration) +
+                  "<Records><Device AgentID=\"3\" componentID=\"&lt;7\" "
+                  "display=\"A &quot;B&quot; &amp; &lt;/Device&gt;\" >"
+                  "<Application componentType=\"\" version=\"1&lt;2\" "
+                  "display=\"A &quot;B&quot; &amp; &lt;/Device&gt;\" />"
+                  "<versionCompatibilities><verCompat type=\"x&quot;y\" ></verCompat>"
+                  "</versionCompatibilities></Device></Records>",
+              vesk.getPyxXml("<7", ""));
+
     // A component type before the name leaves the display name empty; no
     // compatibilities element gives no fragment.
     writeTextFile("package.xml",
