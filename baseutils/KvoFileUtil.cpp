@@ -13,6 +13,7 @@
 
 #include "baseutils/HostPort.h"
 #include "baseutils/ShellArgument.h"
+#include "baseutils/UniqueDescriptor.h"
 
 namespace {
 
@@ -28,24 +29,6 @@ KvoString fromUTF8(const std::string& text) {
 std::string hostPath(const KvoString& path) {
     return hostPort().resolve(path.GetUTF8String());
 }
-
-// Closes a descriptor when it goes out of scope.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 std::string randomIdentifier() {
     unsigned int a = static_cast<unsigned int>(std::rand());
@@ -171,7 +154,7 @@ KvoFile KvoFileUtil::CreateUniqueFile(const KvoString& directory, const KvoStrin
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     {
-        Descriptor created(::mkstemp(buffer.data()));
+        UniqueDescriptor created(::mkstemp(buffer.data()));
         if (!created.valid()) {
             return KvoFile();
         }
@@ -241,7 +224,7 @@ bool KvoFileUtil::MakeCopyOfFile(const KvoFile& source, const KvoFile& destinati
         return false;
     }
     // Plain files, not devices: opened directly.
-    Descriptor input(open(hostPort().resolve(from).c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueDescriptor input(open(hostPort().resolve(from).c_str(), O_RDONLY | O_CLOEXEC));
     if (!input.valid()) {
         return false;
     }
@@ -249,7 +232,7 @@ bool KvoFileUtil::MakeCopyOfFile(const KvoFile& source, const KvoFile& destinati
     if (::fstat(input.get(), &info) != 0) {
         return false;
     }
-    Descriptor output(
+    UniqueDescriptor output(
         open(hostPort().resolve(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!output.valid()) {
         return false;

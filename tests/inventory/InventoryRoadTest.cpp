@@ -17,16 +17,11 @@
 #include "storage/SecureVesk.h"
 #include "storage/StorageRoadLock.h"
 #include "storage/partitions/VeskPartInfo.h"
+#include "tests/support/ControllerCommands.h"
 #include "tests/support/TestSupport.h"
 #include "vserver/SimulatedServer.h"
 
 namespace {
-
-const CommandKey kCreate = storageCommand(0x07);
-const CommandKey kAttach = storageCommand(0x05);
-const CommandKey kDetach = storageCommand(0x06);
-const CommandKey kDelete = storageCommand(0x08);
-const CommandKey kHandOver = storageCommand(0x09);
 
 void release(std::vector<CDeviceInfo*>& devices) {
     std::set<CDeviceInfo*> distinct(devices.begin(), devices.end());
@@ -373,15 +368,6 @@ struct MatrixRow {
     int whenSilent;   // the IPMI exchange times out
 };
 
-const CommandKey kStorageType = oemCommand(0xAD);
-const CommandKey kAccessState = oemCommand(0xAE);
-const CommandKey kGeneration = oemCommand(0xBD);
-const CommandKey kBeginExtended = storageCommand(0x12);
-const CommandKey kEnd = storageCommand(0x01);
-const CommandKey kIndexInfo = storageCommand(0x03);
-const CommandKey kPartitionInfo = storageCommand(0x04);
-const CommandKey kStatus = storageCommand(0x0A);
-
 // Every call of a clean GetInventory, in the order sent. Start-up tolerates
 // a failed catalogue read, detach or generation query; only the last hash
 // part's answer judges the hand-over, so an earlier lost part shows as the
@@ -393,12 +379,12 @@ const MatrixRow kMatrix[] = {
     {kAccessState, 1, 55, 55, 55},
     {kBeginExtended, 1, kEveryRecord, kEveryRecord, kEveryRecord},
     {kIndexInfo, 1, kEveryRecord, kEveryRecord, kEveryRecord},
-    {kPartitionInfo, 1, kEveryRecord, kEveryRecord, kEveryRecord},
-    {kPartitionInfo, 2, kEveryRecord, kEveryRecord, kEveryRecord},
-    {kPartitionInfo, 3, kEveryRecord, kEveryRecord, kEveryRecord},
-    {kPartitionInfo, 4, kEveryRecord, kEveryRecord, kEveryRecord},
-    {kPartitionInfo, 5, kEveryRecord, kEveryRecord, kEveryRecord},
-    {kPartitionInfo, 6, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartInfo, 1, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartInfo, 2, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartInfo, 3, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartInfo, 4, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartInfo, 5, kEveryRecord, kEveryRecord, kEveryRecord},
+    {kPartInfo, 6, kEveryRecord, kEveryRecord, kEveryRecord},
     {kDetach, 1, kEveryRecord, kEveryRecord, kEveryRecord},
     {kIndexInfo, 2, kEveryRecord, kEveryRecord, kEveryRecord},
     // The bitmap before the drop box; a pending one is answered alike to
@@ -406,7 +392,7 @@ const MatrixRow kMatrix[] = {
     {kIndexInfo, 3, kEveryRecord, 35, kEveryRecord},
     {kCreate, 1, 22, 22, 22},
     {kIndexInfo, 4, 35, 35, 35},
-    {kPartitionInfo, 7, 35, 35, 35},
+    {kPartInfo, 7, 35, 35, 35},
     {kAttach, 1, 14, 14, 14},
     {kDetach, 2, 23, 23, 23},
     {kHandOver, 1, 24, kEveryRecord, 24},

@@ -3,15 +3,7 @@
 #include <cstring>
 
 #include "tests/storage/StorageFixture.h"
-
-namespace {
-
-const CommandKey kIndexInfo = storageCommand(0x03);
-const CommandKey kCreate = storageCommand(0x07);
-const CommandKey kStatus = storageCommand(0x0A);
-const CommandKey kType = oemCommand(0xAD);
-
-}  // namespace
+#include "tests/support/ControllerCommands.h"
 
 TEST(CommandNames, NameTheStorageSubCommands) {
     EXPECT_EQ("BeginVESKSession", getIPMICommandName(0x00));
@@ -72,16 +64,16 @@ TEST_F(StorageTest, RepeatAndOverrunCodesResendFromTheSnapshot) {
         SCOPED_TRACE(c.name);
         controller.script().clear();
         for (std::size_t i = 0; i + 1 < c.codes.size(); ++i) {
-            controller.script().queue(kType, Behaviour::code(c.codes[i]));
+            controller.script().queue(kStorageType, Behaviour::code(c.codes[i]));
         }
-        controller.script().always(kType, Behaviour::code(c.codes.back()));
-        unsigned before = controller.callCount(kType);
+        controller.script().always(kStorageType, Behaviour::code(c.codes.back()));
+        unsigned before = controller.callCount(kStorageType);
         server.clock().clearSleeps();
         clearRecord(IPMIReqBuf);
         EXPECT_EQ(c.status, OEMIPMIRequest(OEM_VESK_TYPE, 0, &IPMIReqBuf, 4, 6));
-        EXPECT_EQ(c.sends, controller.callCount(kType) - before);
+        EXPECT_EQ(c.sends, controller.callCount(kStorageType) - before);
         EXPECT_EQ(c.twoSecondSleeps, sleepsOf(2000));
-        for (const Bytes& sent : controller.requestsFor(kType)) {
+        for (const Bytes& sent : controller.requestsFor(kStorageType)) {
             EXPECT_EQ((Bytes{0x00, 0x00}), sent);
         }
     }
@@ -196,7 +188,7 @@ TEST_F(StorageTest, AnyAnswerMayRenewTheHandle) {
 
 TEST_F(StorageTest, TransportFailureIsNotRepeatedByTheLayer) {
     secureVesk& vesk = layer();
-    controller.script().always(kType, Behaviour::silent());
+    controller.script().always(kStorageType, Behaviour::silent());
     EXPECT_EQ(0, vesk.GetVeskType());
     EXPECT_EQ(20, vesk.lastError);
     EXPECT_NE(std::string::npos, log().find("ProcessVeskIPMICommand: PLIMXCommand ERROR \n"));

@@ -2,17 +2,7 @@
 
 #include "storage/OsType.h"
 #include "tests/storage/StorageFixture.h"
-
-namespace {
-
-const CommandKey kIndexInfo = storageCommand(0x03);
-const CommandKey kPartInfo = storageCommand(0x04);
-const CommandKey kAttach = storageCommand(0x05);
-const CommandKey kDetach = storageCommand(0x06);
-const CommandKey kCreate = storageCommand(0x07);
-const CommandKey kDelete = storageCommand(0x08);
-
-}  // namespace
+#include "tests/support/ControllerCommands.h"
 
 TEST_F(StorageTest, DropBoxSizesAreAskedInUnitsOf32KiB) {
     struct Case {

@@ -4,10 +4,9 @@
 
 #include "storage/OsType.h"
 #include "tests/storage/StorageFixture.h"
+#include "tests/support/ControllerCommands.h"
 
 namespace {
-
-const CommandKey kDetach = storageCommand(0x06);
 
 class PartitionRoadTest : public StorageTest {
 protected:

@@ -2,12 +2,9 @@
 
 #include "storage/Md5Wrapper.h"
 #include "tests/storage/StorageFixture.h"
+#include "tests/support/ControllerCommands.h"
 
 namespace {
-
-const CommandKey kHandOver = storageCommand(0x09);
-const CommandKey kCreate = storageCommand(0x07);
-const CommandKey kCapability = oemCommand(0xBF);
 
 const char* const kPackage =
     "<?xml version=\"1.0\"?>\n<SoftwareComponent><SupportedDevices>"

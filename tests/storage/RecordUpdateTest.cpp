@@ -2,10 +2,9 @@
 
 #include "storage/UpdatePyx.h"
 #include "tests/storage/StorageFixture.h"
+#include "tests/support/ControllerCommands.h"
 
 namespace {
-
-const CommandKey kCreate = storageCommand(0x07);
 
 const char* const kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>";
 

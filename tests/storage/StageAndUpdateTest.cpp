@@ -1,14 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "tests/storage/StorageFixture.h"
+#include "tests/support/ControllerCommands.h"
 
 namespace {
-
-const CommandKey kStaging = storageCommand(0x26);
-const CommandKey kBegin = storageCommand(0x20);
-const CommandKey kProcess = storageCommand(0x22);
-const CommandKey kEnd = storageCommand(0x23);
-const CommandKey kOrbe = oemCommand(0xA9);
 
 class StageAndUpdateTest : public StorageTest {
 protected:
@@ -132,7 +127,7 @@ TEST_F(StageAndUpdateTest, SecureUpdateSequenceMakesUsesAndDeletesItsDropBox) {
     Bytes handle = handleBytes();
     // 1200 and only the low 16 bits of the payload argument.
     EXPECT_EQ((Bytes{0x20, handle[0], handle[1], 0xB0, 0x04, 0x00, 0x78, 0x56, 0, 0}),
-              controller.requestsFor(kBegin)[0]);
+              controller.requestsFor(kSecureBegin)[0]);
     ASSERT_TRUE(controller.secureUpdateSlot().has_value());
     EXPECT_EQ(0x5678, controller.secureUpdatePayload());
     EXPECT_NE(0, controller.storage().attachedMask(true));
@@ -145,7 +140,7 @@ TEST_F(StageAndUpdateTest, SecureUpdateSequenceMakesUsesAndDeletesItsDropBox) {
     EXPECT_NE(std::string::npos,
               log().find("processSecureUpdate : pfnProcessSecureUpdate failed : Return Code - "
                          "0x00cc"));
-    Bytes sent = controller.requestsFor(kProcess)[0];
+    Bytes sent = controller.requestsFor(kSecureProcess)[0];
     ASSERT_EQ(27u, sent.size());
     EXPECT_EQ((Bytes{0x00, 0x11, 0x22}), Bytes(sent.begin() + 5, sent.begin() + 8));
     EXPECT_EQ(0xFF, sent[20]);
@@ -158,7 +153,7 @@ TEST_F(StageAndUpdateTest, SecureUpdateSequenceMakesUsesAndDeletesItsDropBox) {
     EXPECT_NE(std::string::npos,
               log().find("endSecureUpdate : pfnEndSecureUpdate failed : Return Code - 0x00cc"));
 
-    controller.script().always(kBegin, Behaviour::code(0xC1));
+    controller.script().always(kSecureBegin, Behaviour::code(0xC1));
     EXPECT_FALSE(vesk.beginSecureUpdate(vesk.session, 1));
     EXPECT_NE(std::string::npos,
               log().find("beginSecureUpdate : pfnBeginSecureUpdate failed : Return Code - 0x00c1"));

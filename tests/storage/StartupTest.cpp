@@ -2,16 +2,9 @@
 
 #include "storage/OsType.h"
 #include "tests/storage/StorageFixture.h"
+#include "tests/support/ControllerCommands.h"
 
 namespace {
-
-const CommandKey kBeginExtended = storageCommand(0x12);
-const CommandKey kBegin = storageCommand(0x00);
-const CommandKey kEnd = storageCommand(0x01);
-const CommandKey kPartInfo = storageCommand(0x04);
-const CommandKey kDetach = storageCommand(0x06);
-const CommandKey kDelete = storageCommand(0x08);
-const CommandKey kAccessState = oemCommand(0xAE);
 
 const char* const kPackage = R"(<?xml version="1.0"?>
 <SoftwareComponent>

@@ -4,13 +4,9 @@
 #include <cstring>
 
 #include "tests/storage/StorageFixture.h"
+#include "tests/support/ControllerCommands.h"
 
 namespace {
-
-const CommandKey kIndexInfo = storageCommand(0x03);
-const CommandKey kPartInfo = storageCommand(0x04);
-const CommandKey kCreate = storageCommand(0x07);
-const CommandKey kDelete = storageCommand(0x08);
 
 Bytes memoryBytes(unsigned short value) {
     Bytes bytes(2);

@@ -1,16 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/storage/StorageFixture.h"
-
-namespace {
-
-const CommandKey kBegin = storageCommand(0x00);
-const CommandKey kEnd = storageCommand(0x01);
-const CommandKey kIndexInfo = storageCommand(0x03);
-const CommandKey kBeginExtended = storageCommand(0x12);
-const CommandKey kGeneration = oemCommand(0xBD);
-
-}  // namespace
+#include "tests/support/ControllerCommands.h"
 
 TEST_F(StorageTest, SessionOpensWithTheExtendedBeginAndEnds) {
     secureVesk& vesk = layer();

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "tests/support/ControllerCommands.h"
 #include "tests/support/TestSupport.h"
 #include "vserver/ServerDescription.h"
 

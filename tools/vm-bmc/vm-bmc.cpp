@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "baseutils/UniqueDescriptor.h"
 #include "vserver/ManagementController.h"
 #include "vserver/QmpPresenter.h"
 #include "vserver/ServerDescription.h"
@@ -115,23 +116,6 @@ std::string controllerState(const ManagementController& controller) {
                   controller.sessionOpen() ? "open" : "closed");
     return text;
 }
-
-// The socket descriptor, closed with this object.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 int listenOn(int port, int& chosenPort) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -249,7 +233,7 @@ int main(int argc, char** argv) {
     VmBmcSession session(controller, [&log](const std::string& line) { log(line); });
 
     int port = 0;
-    Descriptor listener(listenOn(options.port, port));
+    UniqueDescriptor listener(listenOn(options.port, port));
     if (listener.get() < 0) {
         std::cerr << "vm-bmc: cannot listen on 127.0.0.1:" << options.port << ": "
                   << std::strerror(errno) << "\n";
@@ -257,7 +241,7 @@ int main(int argc, char** argv) {
     }
     log("serving " + options.server + " on 127.0.0.1:" + std::to_string(port));
     std::cout << "listening on 127.0.0.1:" << port << std::endl;
-    Descriptor connection(acceptQemu(listener.get(), options.acceptSeconds));
+    UniqueDescriptor connection(acceptQemu(listener.get(), options.acceptSeconds));
     if (connection.get() < 0) {
         log("qemu did not connect");
         std::cerr << "vm-bmc: qemu did not connect within " << options.acceptSeconds << " s\n";
