@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "baseutils/HostPort.h"
+#include "baseutils/ShellArgument.h"
 #include "storage/DoCopy.h"
 #include "storage/DropBoxExchange.h"
 #include "storage/Md5Wrapper.h"
@@ -286,7 +287,7 @@ void secureVesk::emptyDropBox(const std::string& directory, std::size_t processe
                             .c_str());
         }
     }
-    hostPort().system("rm -f " + directory + kChunkName + "*" + " > /dev/null 2>&1");
+    hostPort().system("rm -f " + shellArgument(directory + kChunkName) + "*" + " > /dev/null 2>&1");
 }
 
 // One drop box cycle: fill, hand over, let the controller carry it out.

@@ -216,6 +216,12 @@ int secureVesk::secureVeskInitIPMI() {
 }
 
 int secureVesk::secureVeskInit() {
+    // Without the storage lock another run owns the road: its session and
+    // drop box are not this object's to touch.
+    if (!roadLock.held()) {
+        lastError = QUIB_STORAGE_BUSY;
+        return 0;
+    }
     layerReady = 0;
     getLinuxOSVer();
     if (osType == OS_UNDETECTED) {

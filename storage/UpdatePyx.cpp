@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "baseutils/HostPort.h"
+#include "baseutils/ShellArgument.h"
 #include "baseutils/XmlHandles.h"
 #include "storage/DropBoxExchange.h"
 #include "storage/Md5Wrapper.h"
@@ -188,7 +189,10 @@ std::string getSysID() {
         directory.pop_back();
     }
     std::string output;
-    if (!hostPort().popen(directory + kSystemIdProgram, kOutputLimit, output) || output.empty()) {
+    // The directory is the host's choice: quoted where the shell would read
+    // more into it than a path.
+    if (!hostPort().popen(shellArgument(directory + kSystemIdProgram), kOutputLimit, output) ||
+        output.empty()) {
         return "";
     }
     std::string::size_type marker = output.find(kSystemIdMarker);
@@ -287,6 +291,13 @@ bool secureVesk::UpdatePyx(std::string componentId, exmlMode mode, std::string d
                                                      std::ios::binary | std::ios::trunc);
                                  input << records;
                                  input.close();
+                                 // Mode 10 carries no digest of this file: a
+                                 // short write would go unnoticed.
+                                 if (!input) {
+                                     logVeskMsg(__FILE__, __LINE__,
+                                                "input.xml could not be written");
+                                     raiseQuibError(QUIB_INTERNAL_ERROR);
+                                 }
                                  hostPort().system("sync");
                                  hostPort().system("sync");
                              }};

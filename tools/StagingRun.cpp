@@ -38,7 +38,8 @@ StagingOutcome withStorageLayer(Work&& work) {
     cXMLParserWriter writer;
     StagingOutcome outcome;
     secureVesk* layer = writer.storageLayer();
-    if (layer != nullptr && layer->secureVeskInit() == 1) {
+    // As the inventory driver does: a layer whose start-up failed is not used.
+    if (layer != nullptr && layer->layerReady && layer->secureVeskInit() == 1) {
         outcome.succeeded = work(writer, *layer, arguments.get(), outcome);
     }
     if (!outcome.succeeded) {
@@ -61,6 +62,14 @@ cfgEntry placementEntry(const Placement& placement, md5wrapper& digest) {
     entry.hash = digest.getHashFromFile(placement.file);
     entry.targetPartition = static_cast<std::uint16_t>(GetPartNum(placement.destination));
     return entry;
+}
+
+// Writes text as the file; false when the write failed.
+bool writeWhole(const char* path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+    file.close();
+    return static_cast<bool>(file);
 }
 
 }  // namespace
@@ -92,25 +101,33 @@ StagingOutcome runPlacements(const std::vector<Placement>& placements) {
 }
 
 StagingOutcome runRecordUpdate(const std::string& packagePath) {
-    StagingOutcome unreadable;
+    StagingOutcome outcome;
     std::optional<std::string> package = readFile(packagePath);
     if (!package) {
-        unreadable.errorText = "cannot read the package description " + packagePath;
-        return unreadable;
+        outcome.errorText = "cannot read the package description " + packagePath;
+        return outcome;
     }
     // A package description already in the directory is put back afterwards.
     std::optional<std::string> kept = readFile(kPackageFile);
-    std::ofstream(kPackageFile, std::ios::binary | std::ios::trunc) << *package;
-    StagingOutcome outcome = withStorageLayer(
-        [&](cXMLParserWriter& writer, secureVesk&, char** arguments, StagingOutcome& result) {
-            if (!writer.UpdatePyxRecord(arguments, result.errorText)) {
-                return false;
-            }
-            result.summary = "record of " + packagePath + " written into the record store\n";
-            return true;
-        });
+    if (!writeWhole(kPackageFile, *package)) {
+        outcome.errorText =
+            std::string("cannot write ") + kPackageFile + " into the work directory";
+    } else {
+        outcome = withStorageLayer(
+            [&](cXMLParserWriter& writer, secureVesk&, char** arguments, StagingOutcome& result) {
+                if (!writer.UpdatePyxRecord(arguments, result.errorText)) {
+                    return false;
+                }
+                result.summary = "record of " + packagePath + " written into the record store\n";
+                return true;
+            });
+    }
     if (kept) {
-        std::ofstream(kPackageFile, std::ios::binary | std::ios::trunc) << *kept;
+        if (!writeWhole(kPackageFile, *kept)) {
+            outcome.errorText += std::string(outcome.errorText.empty() ? "" : "; ") +
+                                 "cannot put the earlier " + kPackageFile + " back";
+            outcome.succeeded = false;
+        }
     } else {
         std::error_code ignored;
         fs::remove(kPackageFile, ignored);

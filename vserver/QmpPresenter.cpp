@@ -231,18 +231,35 @@ void QmpPresenter::awaitDeletion(const std::string& device) {
 void QmpPresenter::present(const PartitionImage& image) {
     std::string device = deviceId(image);
     std::string node = device + "-image" + std::to_string(++presented_);
-    try {
-        execute("blockdev-add", jsonMember("driver", "raw") + ", " + jsonMember("node-name", node) +
-                                    ", \"file\": {" + jsonMember("driver", "file") + ", " +
-                                    jsonMember("filename", image.imagePath) + "}");
-        nodes_[device] = node;
-        execute("device_add", jsonMember("driver", "usb-storage") + ", " +
-                                  jsonMember("id", device) + ", " + jsonMember("drive", node) +
-                                  ", " + jsonMember("bus", "xhci.0") + ", \"removable\": true");
-        log_("presented " + image.label + " as " + device);
-    } catch (const QmpError& failure) {
-        log_("presenting " + image.label + " failed: " + failure.what());
+    auto attempt = [this](const char* command, const std::string& arguments,
+                          const std::string& what) {
+        try {
+            execute(command, arguments);
+            return true;
+        } catch (const QmpError& failure) {
+            log_(what + " failed: " + failure.what());
+            return false;
+        }
+    };
+    std::string presenting = "presenting " + image.label;
+    if (!attempt("blockdev-add",
+                 jsonMember("driver", "raw") + ", " + jsonMember("node-name", node) +
+                     ", \"file\": {" + jsonMember("driver", "file") + ", " +
+                     jsonMember("filename", image.imagePath) + "}",
+                 presenting)) {
+        return;
     }
+    if (!attempt("device_add",
+                 jsonMember("driver", "usb-storage") + ", " + jsonMember("id", device) + ", " +
+                     jsonMember("drive", node) + ", " + jsonMember("bus", "xhci.0") +
+                     ", \"removable\": true",
+                 presenting)) {
+        // The node would stay in qemu with nothing to withdraw it.
+        attempt("blockdev-del", jsonMember("node-name", node), "removing " + node);
+        return;
+    }
+    nodes_[device] = node;
+    log_("presented " + image.label + " as " + device);
 }
 
 void QmpPresenter::withdraw(const PartitionImage& image) {

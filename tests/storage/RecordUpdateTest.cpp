@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "storage/UpdatePyx.h"
@@ -104,6 +107,16 @@ TEST_F(RecordUpdateTest, SystemIdFromTheProgramsOutput) {
     server.shell().clearCommands();
     EXPECT_EQ("0A1B", getSysID());
     EXPECT_EQ(1u, server.shell().commandsContaining(cwd.path() + "/getSystemId").size());
+
+    // A directory the shell would read more into is quoted.
+    const std::string odd = cwd.path() + "/a b;touch x";
+    ASSERT_EQ(0, ::mkdir(odd.c_str(), 0755));
+    ASSERT_EQ(0, ::chdir(odd.c_str()));
+    server.shell().script("getSystemId'$", 0, "x\nSystem ID: 0C2D\n");
+    std::string id = getSysID();
+    ASSERT_EQ(0, ::chdir(cwd.path().c_str()));
+    EXPECT_EQ("0C2D", id);
+    EXPECT_EQ(1u, server.shell().commandsContaining("'" + odd + "/getSystemId'").size());
 }
 
 TEST_F(RecordUpdateTest, RefusedRequestsAndTheDropBoxSize) {

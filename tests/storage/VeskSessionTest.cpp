@@ -143,6 +143,16 @@ TEST_F(StorageTest, ASecondObjectWaitsForTheFirstsStorageLockAndTouchesNothing) 
     EXPECT_EQ(0, second->layerReady);
     EXPECT_EQ(std::vector<std::uint64_t>(kStorageLockWaitSeconds, 1000), longSleeps());
     EXPECT_TRUE(controller.exchanges().empty());
+    // Its start-up is refused too: no session, no clean-up of the first
+    // object's partitions.
+    unsigned sessions = controller.sessionsBegun();
+    unsigned detaches = controller.callCount(kDetach);
+    unsigned deletes = controller.callCount(kDelete);
+    EXPECT_EQ(0, second->secureVeskInit());
+    EXPECT_EQ(QUIB_STORAGE_BUSY, second->getQuibError());
+    EXPECT_EQ(sessions, controller.sessionsBegun());
+    EXPECT_EQ(detaches, controller.callCount(kDetach));
+    EXPECT_EQ(deletes, controller.callCount(kDelete));
     second.reset();
     EXPECT_EQ(library, pKvoIPMILibHandle);
     EXPECT_TRUE(server.fileLocks().held("/run/lock/ipmiinventory.lock"));

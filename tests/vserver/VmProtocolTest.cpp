@@ -225,6 +225,21 @@ TEST_F(QmpPresenterTest, NoDeletionEventMeansTheNodeStays) {
     EXPECT_EQ("presenting SECUPD failed: blockdev-add failed: no", log.back());
 }
 
+TEST_F(QmpPresenterTest, ARefusedDiskTakesItsNodeBackOut) {
+    setup->failing = "device_add";
+    presenter.present(dropBox);
+    ASSERT_NE(nullptr, qmp);
+    EXPECT_NE(log.end(),
+              std::find(log.begin(), log.end(), "presenting SECUPD failed: device_add failed: no"));
+    EXPECT_EQ(
+        "{\"execute\": \"blockdev-del\", \"arguments\": {\"node-name\": "
+        "\"dynamic0-image1\"}}",
+        qmp->sent.back());
+    std::size_t sent = qmp->sent.size();
+    presenter.withdraw(dropBox);  // nothing is left to withdraw
+    EXPECT_EQ(sent, qmp->sent.size());
+}
+
 TEST(QmpJsonTest, MembersOfQmpLines) {
     std::string line =
         "{\"timestamp\": {\"seconds\": 5}, \"event\": \"DEVICE_DELETED\", \"data\": "
