@@ -25,7 +25,7 @@ inline std::string xmlAttributeText(xmlNodePtr node, const char* name) {
     return value ? reinterpret_cast<const char*>(value.get()) : "";
 }
 
-inline bool isXmlElement(xmlNodePtr node, const char* name) {
+inline bool isXmlElement(const xmlNode* node, const char* name) {
     return node->type == XML_ELEMENT_NODE &&
            xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0;
 }

@@ -26,10 +26,6 @@ std::string attributeText(xmlNodePtr node, const char* name) {
     return value ? std::string(reinterpret_cast<const char*>(value)) : std::string();
 }
 
-bool isElement(xmlNodePtr node, const char* name) {
-    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, xml(name)) == 0;
-}
-
 void readIdentity(xmlNodePtr device, CDeviceInfo& record) {
     if (IPMIInventory::GetAttribute(device, xml("vendorID"))) {
         logLine(__LINE__, "Vendor id not empty");
@@ -55,7 +51,7 @@ void readIdentity(xmlNodePtr device, CDeviceInfo& record) {
 // Every Application child overwrites the same fields: the last one wins.
 void readApplications(xmlNodePtr device, CDeviceInfo& record) {
     for (xmlNodePtr child = device->children; child; child = child->next) {
-        if (!isElement(child, "Application")) {
+        if (!isXmlElement(child, "Application")) {
             continue;
         }
         logLine(__LINE__, "Found Application node");
@@ -88,7 +84,7 @@ void appendInventoryRecords(const std::string& document, std::vector<CDeviceInfo
     for (int index = 0; index < nodes->nodeNr; ++index) {
         xmlNodePtr node = nodes->nodeTab[index];
         logLine(__LINE__, reinterpret_cast<const char*>(node->name));
-        if (!isElement(node, "Device")) {
+        if (!isXmlElement(node, "Device")) {
             continue;
         }
         logLine(__LINE__, "Found Device node");

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "baseutils/XmlHandles.h"
 #include "vserver/FatImage.h"
 #include "vserver/Md5Digest.h"
 
@@ -16,14 +17,9 @@ const char* const kCommandFile = "update.xml";
 const char* const kAnswerFile = "output.xml";
 const char* const kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
-struct DocumentFree {
-    void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
-};
-
 std::string childText(const xmlNode* node, const char* name) {
     for (const xmlNode* child = node->children; child; child = child->next) {
-        if (child->type == XML_ELEMENT_NODE &&
-            xmlStrcmp(child->name, reinterpret_cast<const xmlChar*>(name)) == 0) {
+        if (isXmlElement(child, name)) {
             std::unique_ptr<xmlChar, decltype(xmlFree)> text(xmlNodeGetContent(child), xmlFree);
             return text ? reinterpret_cast<const char*>(text.get()) : "";
         }
@@ -32,17 +28,16 @@ std::string childText(const xmlNode* node, const char* name) {
 }
 
 std::optional<std::vector<CommandEntry>> entriesOf(const std::string& commandFile) {
-    std::unique_ptr<xmlDoc, DocumentFree> document(
-        xmlReadMemory(commandFile.data(), static_cast<int>(commandFile.size()), kCommandFile,
-                      nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    XmlDocument document(xmlReadMemory(commandFile.data(), static_cast<int>(commandFile.size()),
+                                       kCommandFile, nullptr,
+                                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
     const xmlNode* root = document ? xmlDocGetRootElement(document.get()) : nullptr;
-    if (root == nullptr || xmlStrcmp(root->name, reinterpret_cast<const xmlChar*>("VESK_Update"))) {
+    if (root == nullptr || !isXmlElement(root, "VESK_Update")) {
         return std::nullopt;
     }
     std::vector<CommandEntry> entries;
     for (const xmlNode* file = root->children; file; file = file->next) {
-        if (file->type == XML_ELEMENT_NODE &&
-            xmlStrcmp(file->name, reinterpret_cast<const xmlChar*>("File")) == 0) {
+        if (isXmlElement(file, "File")) {
             entries.push_back({childText(file, "Mode"), childText(file, "Source"),
                                childText(file, "SourceVESK"), childText(file, "Destination"),
                                childText(file, "Hash")});
@@ -92,30 +87,19 @@ bool isRecordUpdate(const std::string& mode) {
     return mode == "pyx_update_records" || mode == "pyx_update_entire_inventory";
 }
 
-std::unique_ptr<xmlDoc, DocumentFree> parse(const std::string& text, const char* name) {
-    return std::unique_ptr<xmlDoc, DocumentFree>(xmlReadMemory(
+XmlDocument parse(const std::string& text, const char* name) {
+    return XmlDocument(xmlReadMemory(
         text.data(), static_cast<int>(text.size()), name, nullptr,
         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS));
-}
-
-bool named(const xmlNode* node, const char* name) {
-    return node->type == XML_ELEMENT_NODE &&
-           xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0;
-}
-
-std::string attribute(xmlNode* node, const char* name) {
-    std::unique_ptr<xmlChar, decltype(xmlFree)> value(
-        xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)), xmlFree);
-    return value ? reinterpret_cast<const char*>(value.get()) : "";
 }
 
 // The Device record of inventory with the same component id and display as
 // device, or null.
 xmlNode* sameDevice(xmlNode* inventory, xmlNode* device) {
     for (xmlNode* kept = inventory->children; kept; kept = kept->next) {
-        if (named(kept, "Device") &&
-            attribute(kept, "componentID") == attribute(device, "componentID") &&
-            attribute(kept, "display") == attribute(device, "display")) {
+        if (isXmlElement(kept, "Device") &&
+            xmlAttributeText(kept, "componentID") == xmlAttributeText(device, "componentID") &&
+            xmlAttributeText(kept, "display") == xmlAttributeText(device, "display")) {
             return kept;
         }
     }
@@ -129,7 +113,7 @@ bool updateRecords(const std::string& recordsText, bool entire, RecordStore& rec
                    std::string& reason) {
     auto update = parse(recordsText, "input.xml");
     xmlNode* root = update ? xmlDocGetRootElement(update.get()) : nullptr;
-    if (root == nullptr || !named(root, "Records")) {
+    if (root == nullptr || !isXmlElement(root, "Records")) {
         reason = "input.xml is not a records document";
         return false;
     }
@@ -143,7 +127,7 @@ bool updateRecords(const std::string& recordsText, bool entire, RecordStore& rec
         return false;
     }
     for (xmlNode* device = root->children; device; device = device->next) {
-        if (!named(device, "Device")) {
+        if (!isXmlElement(device, "Device")) {
             continue;
         }
         xmlNode* copy = xmlDocCopyNode(device, current.get(), 1);

@@ -1,5 +1,6 @@
 #include "vserver/ServerDescription.h"
 
+#include "baseutils/XmlHandles.h"
 #include "vserver/HostSystem.h"
 
 #include <libxml/parser.h>
@@ -18,16 +19,6 @@ namespace {
 
 [[noreturn]] void refuse(const xmlNode* node, const std::string& reason) {
     throw ServerDescriptionError(reason, node ? static_cast<int>(xmlGetLineNo(node)) : 1);
-}
-
-struct DocumentDeleter {
-    void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
-};
-using Document = std::unique_ptr<xmlDoc, DocumentDeleter>;
-
-bool isElement(const xmlNode* node, const char* name) {
-    return node->type == XML_ELEMENT_NODE &&
-           xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0;
 }
 
 std::optional<std::string> attribute(const xmlNode* node, const char* name) {
@@ -110,7 +101,7 @@ void readStorage(const xmlNode* storage, ControllerConfig& config) {
         static_cast<std::uint64_t>(number(storage, "dynamicCapacityMB", 0xFFFFFF, 0)) * 1048576;
     std::set<int> slots;
     for (const xmlNode* child = storage->children; child; child = child->next) {
-        if (!isElement(child, "StaticPartition")) {
+        if (!isXmlElement(child, "StaticPartition")) {
             continue;
         }
         StaticPartitionConfig partition = staticPartition(child);
@@ -142,13 +133,13 @@ void readRecords(const xmlNode* node, ControllerConfig& config) {
     config.processingPolls =
         static_cast<unsigned>(number(node, "processingPolls", 3000, config.processingPolls));
     for (const xmlNode* child = node->children; child; child = child->next) {
-        if (isElement(child, "Current")) {
+        if (isXmlElement(child, "Current")) {
             config.records.currentRecords = documentOf(child);
-        } else if (isElement(child, "History")) {
+        } else if (isXmlElement(child, "History")) {
             config.records.historyRecords = documentOf(child);
-        } else if (isElement(child, "Events")) {
+        } else if (isXmlElement(child, "Events")) {
             config.records.eventRecords = documentOf(child);
-        } else if (isElement(child, "Dependencies")) {
+        } else if (isXmlElement(child, "Dependencies")) {
             config.records.dependenciesMet = flag(child, "met", true);
             std::unique_ptr<xmlChar, decltype(xmlFree)> text(xmlNodeGetContent(child), xmlFree);
             config.records.unmetDependencies =
@@ -212,14 +203,14 @@ ControllerConfig readController(const xmlNode* node) {
         refuse(node, "a session handle is never 0");
     }
     for (const xmlNode* child = node->children; child; child = child->next) {
-        if (isElement(child, "Firmware")) {
+        if (isXmlElement(child, "Firmware")) {
             config.firmwareMajor = static_cast<std::uint8_t>(number(child, "major", 0xFF, 0));
             config.firmwareMinor = static_cast<std::uint8_t>(number(child, "minor", 0xFF, 0));
-        } else if (isElement(child, "Storage")) {
+        } else if (isXmlElement(child, "Storage")) {
             readStorage(child, config);
-        } else if (isElement(child, "Records")) {
+        } else if (isXmlElement(child, "Records")) {
             readRecords(child, config);
-        } else if (isElement(child, "Staging")) {
+        } else if (isXmlElement(child, "Staging")) {
             readStaging(child, config);
         }
     }
@@ -246,7 +237,7 @@ HostConfig readHost(const xmlNode* node) {
     host.usbArbitrator = flag(node, "usbArbitrator", host.usbArbitrator);
     host.systemId = attribute(node, "systemId").value_or(host.systemId);
     for (const xmlNode* child = node->children; child; child = child->next) {
-        if (isElement(child, "ProcScsi")) {
+        if (isXmlElement(child, "ProcScsi")) {
             xmlChar* text = xmlNodeGetContent(child);
             host.procScsi = text ? reinterpret_cast<const char*>(text) : "";
             xmlFree(text);
@@ -257,19 +248,19 @@ HostConfig readHost(const xmlNode* node) {
 
 ServerDescription readDocument(xmlDoc* document) {
     const xmlNode* root = xmlDocGetRootElement(document);
-    if (root == nullptr || !isElement(root, "VirtualServer")) {
+    if (root == nullptr || !isXmlElement(root, "VirtualServer")) {
         refuse(root, "the root element is not VirtualServer");
     }
     ServerDescription server;
     server.name = attribute(root, "name").value_or("");
     for (const xmlNode* child = root->children; child; child = child->next) {
-        if (isElement(child, "Description")) {
+        if (isXmlElement(child, "Description")) {
             xmlChar* text = xmlNodeGetContent(child);
             server.description = text ? reinterpret_cast<const char*>(text) : "";
             xmlFree(text);
-        } else if (isElement(child, "Controller")) {
+        } else if (isXmlElement(child, "Controller")) {
             server.controller = readController(child);
-        } else if (isElement(child, "Host")) {
+        } else if (isXmlElement(child, "Host")) {
             server.host = readHost(child);
         }
     }
@@ -279,10 +270,10 @@ ServerDescription readDocument(xmlDoc* document) {
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 // The document, or the parser's own reason with its line.
-Document parsed(const std::string& text, const std::string& name) {
+XmlDocument parsed(const std::string& text, const std::string& name) {
     xmlResetLastError();
-    Document document(xmlReadMemory(text.data(), static_cast<int>(text.size()), name.c_str(),
-                                    nullptr, kParseOptions));
+    XmlDocument document(xmlReadMemory(text.data(), static_cast<int>(text.size()), name.c_str(),
+                                       nullptr, kParseOptions));
     if (!document) {
         const xmlError* error = xmlGetLastError();
         std::string reason = error && error->message ? error->message : "unreadable XML";
@@ -295,7 +286,7 @@ Document parsed(const std::string& text, const std::string& name) {
 }
 
 ServerDescription fromText(const std::string& text, const std::string& name) {
-    Document document = parsed(text, name);
+    XmlDocument document = parsed(text, name);
     return readDocument(document.get());
 }
 
