@@ -34,7 +34,6 @@ constexpr unsigned char kResetDone = 9;
 // The service environment status command.
 constexpr unsigned char kOrbeStatusCommand = 0xA9;
 constexpr unsigned char kOrbeStatusFunction = 0x1E;
-constexpr unsigned short kOrbeRequestLength = 3;
 constexpr unsigned short kOrbeResponseLength = 30;
 
 // The status poll waits 2 seconds between polls, at most 3000 times; an
@@ -102,11 +101,6 @@ StageReply stageReply(unsigned char answer) {
     }
 }
 
-void putHandle(_KvoIPMICommandData& record, unsigned short handle) {
-    requestByte(record, 1) = static_cast<unsigned char>(handle & 0xFF);
-    requestByte(record, 2) = static_cast<unsigned char>(handle >> 8);
-}
-
 void putLittleEndian(_KvoIPMICommandData& record, unsigned k, unsigned short value) {
     requestByte(record, k) = static_cast<unsigned char>(value & 0xFF);
     requestByte(record, k + 1) = static_cast<unsigned char>(value >> 8);
@@ -115,7 +109,7 @@ void putLittleEndian(_KvoIPMICommandData& record, unsigned k, unsigned short val
 // A stage function in IPMIReqBuf, cleared first.
 void fillStageFunction(unsigned short handle, unsigned char function) {
     clearRecord(IPMIReqBuf);
-    putHandle(IPMIReqBuf, handle);
+    putLittleEndian(IPMIReqBuf, 1, handle);
     requestByte(IPMIReqBuf, 3) = function;
 }
 
@@ -146,7 +140,7 @@ bool secureVesk::beginSecureUpdate(sessionHandle session, unsigned int payload) 
     logVeskMsg(__FILE__, __LINE__, "Entering beginSecureUpdate");
     logVeskMsg(__FILE__, __LINE__, "beginSecureUpdate : Payload Size : " + std::to_string(payload));
     clearRecord(IPMIReqBuf);
-    putHandle(IPMIReqBuf, session.veskHandle);
+    putLittleEndian(IPMIReqBuf, 1, session.veskHandle);
     putLittleEndian(IPMIReqBuf, 3, kSecureUpdateArgument);
     putLittleEndian(IPMIReqBuf, 6, static_cast<unsigned short>(payload & 0xFFFF));
     IPMIRequest(VESK_BEGIN_SECURE_UPDATE, &IPMIReqBuf, kBeginRequestLength, kBeginResponseLength);
@@ -160,7 +154,7 @@ bool secureVesk::beginSecureUpdate(sessionHandle session, unsigned int payload) 
 bool secureVesk::processSecureUpdate(sessionHandle session, std::string digest) {
     logVeskMsg(__FILE__, __LINE__, "Entering processSecureUpdate");
     clearRecord(IPMIReqBuf);
-    putHandle(IPMIReqBuf, session.veskHandle);
+    putLittleEndian(IPMIReqBuf, 1, session.veskHandle);
     for (std::size_t i = 0; i < kDigestBytes && 2 * i + 1 < digest.size(); ++i) {
         std::string pair = digest.substr(2 * i, 2);
         requestByte(IPMIReqBuf, kDigestFirstByte + static_cast<unsigned>(i)) =
@@ -178,7 +172,7 @@ bool secureVesk::processSecureUpdate(sessionHandle session, std::string digest) 
 bool secureVesk::endSecureUpdate(sessionHandle session) {
     logVeskMsg(__FILE__, __LINE__, "Entering endSecureUpdate");
     clearRecord(IPMIReqBuf);
-    putHandle(IPMIReqBuf, session.veskHandle);
+    putLittleEndian(IPMIReqBuf, 1, session.veskHandle);
     IPMIRequest(VESK_END_SECURE_UPDATE, &IPMIReqBuf, kEndRequestLength, kEndResponseLength);
     if (!secureUpdateAccepted("endSecureUpdate : pfnEndSecureUpdate failed : Return Code - ")) {
         return false;
@@ -341,7 +335,7 @@ bool secureVesk::StagevACResetRequestSIPMI() {
     reset.requestBuffer[0] = OEM_NETFN;
     reset.requestBuffer[1] = OEM_VESK_COMMAND;
     requestByte(reset, 0) = VESK_HASH_TRANSFER;
-    putHandle(reset, session.veskHandle);
+    putLittleEndian(reset, 1, session.veskHandle);
     requestByte(reset, 3) = kStageReset;
     reset.requestLength = kStageLength;
     reset.responseLength = kStageLength;
@@ -365,13 +359,7 @@ bool secureVesk::StagevACResetRequestSIPMI() {
 
 int secureVesk::pollForOrbeStatus() {
     _KvoIPMICommandData query{};
-    query.requestBuffer[0] = OEM_NETFN;
-    query.requestBuffer[1] = kOrbeStatusCommand;
-    requestByte(query, 0) = kOrbeStatusFunction;
-    query.requestLength = kOrbeRequestLength;
-    query.responseLength = kOrbeResponseLength;
-    if (!ProcessIPMICommand(&query)) {
-        logVeskMsg(__FILE__, __LINE__, "IPMI Command ERROR");
+    if (platformQuery(kOrbeStatusCommand, {kOrbeStatusFunction}, kOrbeResponseLength, query) < 0) {
         return -1;
     }
     unsigned char status = responseByte(query, 2);
