@@ -28,7 +28,6 @@ constexpr std::uint64_t kSmallestDropBox = 0x10000;
 constexpr std::uint64_t kDropBoxGranule = 0x8000;
 constexpr std::uint64_t kSignedPackageMargins = 4;
 constexpr std::size_t kCopyBlockBytes = 1 << 20;
-constexpr std::uint64_t kEsxiDropBoxBytes = 0x2000000;
 constexpr unsigned kLastChunkNumber = 0xFFFF >> PLACE_CHUNK_SHIFT;
 const char* const kChunkName = "FileChunk";
 

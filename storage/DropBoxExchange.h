@@ -7,6 +7,9 @@
 
 #include "storage/CfgEntry.h"
 
+// The least drop box an ESXi host is given, whatever it holds.
+constexpr std::uint64_t kEsxiDropBoxBytes = 0x2000000;
+
 // One exchange of files with the controller through a drop box: a command
 // file (and what else the caller places) in, the answer file out. The texts
 // are the exchange's own log lines where the two exchanges differ.

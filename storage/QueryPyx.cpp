@@ -390,12 +390,11 @@ bool secureVesk::unmountDynPartition() {
 namespace {
 
 constexpr std::uint64_t kRecordQuerySize = 0x100000;
-constexpr std::uint64_t kRecordQuerySizeEsxi = 0x2000000;
 
 }  // namespace
 
 bool secureVesk::QueryPyx(std::stringstream& out, exmlMode mode) {
-    std::uint64_t size = osType == ESXi ? kRecordQuerySizeEsxi : kRecordQuerySize;
+    std::uint64_t size = osType == ESXi ? kEsxiDropBoxBytes : kRecordQuerySize;
     clearRecord(IPMIReqBuf);
     if (!recordRequestAccepted("QueryPyx", mode,
                                {EXML_PYX_QUERY_CURRENT_RECORDS, EXML_PYX_QUERY_HISTORY_RECORDS,

@@ -24,7 +24,6 @@ constexpr std::size_t kSystemIdLength = 4;
 constexpr std::size_t kOutputLimit = 1024;
 constexpr std::size_t kDirectoryLimit = 1024;
 constexpr std::uint64_t kRecordsMargin = 32768;
-constexpr std::uint64_t kEsxiDropBoxBytes = 0x2000000;
 constexpr int kPackageParseOptions =
     XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS;
 
