@@ -78,13 +78,28 @@ std::time_t SystemHostPort::now() {
     return ::time(nullptr);
 }
 
-int SystemHostPort::open(const std::string& path, int flags) {
-    // The mode counts only where O_CREAT makes the file.
-    return ::open(path.c_str(), flags, 0644);
+int SystemHostPort::open(const std::string& path, int flags, mode_t mode) {
+    return ::open(path.c_str(), flags, mode);
 }
 
 int SystemHostPort::close(int fd) {
     return ::close(fd);
+}
+
+int SystemHostPort::fstat(int fd, struct stat* result) {
+    return ::fstat(fd, result);
+}
+
+ssize_t SystemHostPort::write(int fd, const void* buffer, std::size_t count) {
+    return ::write(fd, buffer, count);
+}
+
+int SystemHostPort::fchmod(int fd, mode_t mode) {
+    return ::fchmod(fd, mode);
+}
+
+int SystemHostPort::mkdir(const std::string& path, mode_t mode) {
+    return ::mkdir(path.c_str(), mode);
 }
 
 int SystemHostPort::flock(int fd, int operation) {
@@ -145,5 +160,9 @@ int SystemHostPort::sigaction(int signal, const struct sigaction* action,
 }
 
 std::string SystemHostPort::resolve(const std::string& path) {
+    return path;
+}
+
+std::string SystemHostPort::resolveEntry(const std::string& path) {
     return path;
 }

@@ -32,10 +32,15 @@ public:
     virtual void sleepMilliseconds(unsigned int milliseconds) = 0;
     virtual std::time_t now() = 0;
 
-    // Devices. Same contracts as the libc calls: -1 and errno on failure.
-    // Paths are system paths; the port resolves them itself.
-    virtual int open(const std::string& path, int flags) = 0;
+    // Devices and files. Same contracts as the libc calls: -1 and errno on
+    // failure. Paths are system paths; the port resolves them itself. mode
+    // counts only where O_CREAT makes the file.
+    virtual int open(const std::string& path, int flags, mode_t mode = 0644) = 0;
     virtual int close(int fd) = 0;
+    virtual int fstat(int fd, struct stat* result) = 0;
+    virtual ssize_t write(int fd, const void* buffer, std::size_t count) = 0;
+    virtual int fchmod(int fd, mode_t mode) = 0;
+    virtual int mkdir(const std::string& path, mode_t mode) = 0;
     // An advisory lock on an open file (flock(2)); released by LOCK_UN or
     // when the descriptor is closed.
     virtual int flock(int fd, int operation) = 0;
@@ -57,8 +62,12 @@ public:
     virtual int sigaction(int signal, const struct sigaction* action,
                           struct sigaction* previous) = 0;
 
-    // Maps an absolute system path to where it lies for this port.
+    // Maps an absolute system path to where it lies for this port, its
+    // links followed as an open(2) would follow them.
     virtual std::string resolve(const std::string& path) = 0;
+    // The same for the directory entry path names itself: a link in the last
+    // component is the link, as unlink(2), rename(2) and readlink(2) see it.
+    virtual std::string resolveEntry(const std::string& path) = 0;
 };
 
 // The port in use; the production port unless another one is installed.
@@ -77,8 +86,12 @@ public:
     void sleepSeconds(unsigned int seconds) override;
     void sleepMilliseconds(unsigned int milliseconds) override;
     std::time_t now() override;
-    int open(const std::string& path, int flags) override;
+    int open(const std::string& path, int flags, mode_t mode = 0644) override;
     int close(int fd) override;
+    int fstat(int fd, struct stat* result) override;
+    ssize_t write(int fd, const void* buffer, std::size_t count) override;
+    int fchmod(int fd, mode_t mode) override;
+    int mkdir(const std::string& path, mode_t mode) override;
     int flock(int fd, int operation) override;
     int ioctl(int fd, unsigned long request, void* argument) override;
     int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
@@ -92,4 +105,5 @@ public:
     int uname(struct utsname* result) override;
     int sigaction(int signal, const struct sigaction* action, struct sigaction* previous) override;
     std::string resolve(const std::string& path) override;
+    std::string resolveEntry(const std::string& path) override;
 };

@@ -152,7 +152,7 @@ bool KvoFile::MakeDirectory(bool recursive, KvoErrorCodeEnum* error) {
             return false;
         }
     }
-    if (::mkdir(hostPath(mPath).c_str(), 0775) != 0) {
+    if (hostPort().mkdir(mPath.GetUTF8String(), 0775) != 0) {
         setError(error, KvoErrorCreateFailed);
         return false;
     }

@@ -79,7 +79,7 @@ std::vector<KvoString> KvoFileUtil::GetIllegalCharacters() {
 KvoString KvoFileUtil::GetCurrentExecutablePath(bool withFileName) {
     char buffer[256];
     ssize_t length =
-        ::readlink(hostPort().resolve(kSelfExecutable).c_str(), buffer, sizeof(buffer) - 1);
+        ::readlink(hostPort().resolveEntry(kSelfExecutable).c_str(), buffer, sizeof(buffer) - 1);
     if (length <= 0) {
         return KvoString();
     }
@@ -111,12 +111,12 @@ int KvoFileUtil::DeleteDirectory(KvoFile& directory, bool removeSelf) {
         return 1;
     }
     if (removeSelf) {
-        return std::remove(hostPort().resolve(path).c_str()) == 0 ? 0 : 1;
+        return std::remove(hostPort().resolveEntry(path).c_str()) == 0 ? 0 : 1;
     }
     std::vector<std::string> names;
     hostPort().listDirectory(path, names);
     for (const std::string& name : names) {
-        std::remove(hostPort().resolve(path + "/" + name).c_str());
+        std::remove(hostPort().resolveEntry(path + "/" + name).c_str());
     }
     return 0;
 }
@@ -131,7 +131,7 @@ KvoFile KvoFileUtil::CreateUniqueDirectory(const KvoString& parent, const KvoStr
     // skipped rather than failing.
     for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
         std::string path = base + randomIdentifier();
-        if (::mkdir(hostPort().resolve(path).c_str(), 0775) == 0) {
+        if (hostPort().mkdir(path, 0775) == 0) {
             return KvoFile(fromUTF8(path));
         }
         if (errno != EEXIST) {
@@ -165,7 +165,7 @@ KvoFile KvoFileUtil::CreateUniqueFile(const KvoString& directory, const KvoStrin
         name += "." + extension.GetUTF8String();
     }
     std::string inTemp = std::string(kTempDirectory) + "/" + name;
-    if (::rename(generated.c_str(), hostPort().resolve(inTemp).c_str()) != 0) {
+    if (::rename(generated.c_str(), hostPort().resolveEntry(inTemp).c_str()) != 0) {
         std::remove(generated.c_str());
         return KvoFile();
     }
@@ -174,14 +174,15 @@ KvoFile KvoFileUtil::CreateUniqueFile(const KvoString& directory, const KvoStrin
         return KvoFile(fromUTF8(inTemp));
     }
     std::string finalPath = target + "/" + name;
-    if (::rename(hostPort().resolve(inTemp).c_str(), hostPort().resolve(finalPath).c_str()) == 0) {
+    if (::rename(hostPort().resolveEntry(inTemp).c_str(),
+                 hostPort().resolveEntry(finalPath).c_str()) == 0) {
         return KvoFile(fromUTF8(finalPath));
     }
     // Another file system: copy and remove instead.
     if (errno == EXDEV && MoveFile(KvoFile(fromUTF8(inTemp)), KvoFile(fromUTF8(finalPath)), true)) {
         return KvoFile(fromUTF8(finalPath));
     }
-    std::remove(hostPort().resolve(inTemp).c_str());
+    std::remove(hostPort().resolveEntry(inTemp).c_str());
     return KvoFile();
 }
 

@@ -86,7 +86,8 @@ bool cXMLParserWriter::GetPyxInvXML(std::stringstream& out, int& veskType, char*
         veskType = m_vesk->IsVeskPresent();
         // A run that never got the storage lock asked nothing: a failed run,
         // not a server without storage.
-        bool busy = storageError() == QUIB_STORAGE_BUSY;
+        bool busy =
+            storageError() == QUIB_STORAGE_BUSY || storageError() == QUIB_STORAGE_LOCK_UNSAFE;
         if (!busy && (veskType == 0 || veskType == kNotQueried)) {
             m_debug->Debug("Inventory :: No VESK Present\n");
             veskType = 0;

@@ -12,6 +12,7 @@
 #include "storage/DropBoxExchange.h"
 #include "storage/Md5Wrapper.h"
 #include "storage/OsType.h"
+#include "storage/PlacementDestination.h"
 #include "storage/PyxConfigFile.h"
 #include "storage/SecureVesk.h"
 #include "storage/partitions/VeskPartInfo.h"
@@ -40,10 +41,29 @@ bool placesFile(exmlMode mode) {
     return mode == EXML_FILECOPY || mode == EXML_FILEAPPEND;
 }
 
-// The destination without its first path element (the partition number).
-std::string withinPartition(const std::string& destination) {
-    std::string::size_type slash = destination.find('/');
-    return slash == std::string::npos ? destination : destination.substr(slash + 1);
+// Entries whose destination becomes a path in the drop box or the partition.
+bool destinationOnHost(exmlMode mode) {
+    return placesFile(mode) || mode == EXML_DIRMAKE || mode == EXML_SIGNEDUNZIP;
+}
+
+// Where entry's destination lies in directory; a destination that would
+// lead out of it is refused before anything is written there or removed.
+std::string confinedTarget(const std::string& directory, const cfgEntry& entry) {
+    std::string problem = placementEscapeProblem(entry.destination);
+    if (!problem.empty()) {
+        logVeskMsg(__FILE__, __LINE__,
+                   "Placement destination refused: " + entry.destination + ": " + problem);
+        raiseQuibError(QUIB_DESTINATION_OUTSIDE);
+    }
+    return directory + pathWithinPartition(entry.destination);
+}
+
+void requireConfinedDestinations(const std::vector<cfgEntry>& entries) {
+    for (const cfgEntry& entry : entries) {
+        if (destinationOnHost(entry.mode)) {
+            confinedTarget("", entry);
+        }
+    }
 }
 
 std::uint16_t chunkNumber(const cfgEntry& entry) {
@@ -84,6 +104,9 @@ std::uint64_t copyRange(const std::string& source, std::uint64_t offset, std::ui
 // doCopy's status: anything but 0 is a failed copy, not only a shell that
 // could not be run.
 void copyOrRaise(const std::string& mountPoint, const cfgEntry& entry, const char* failedLine) {
+    if (entry.mode != EXML_SSIB) {
+        confinedTarget(mountPoint, entry);
+    }
     if (doCopy(mountPoint, entry.destination, entry.source, entry.mode) != 0) {
         logVeskMsg(__FILE__, __LINE__, failedLine);
         raiseQuibError(QUIB_INTERNAL_ERROR);
@@ -281,9 +304,8 @@ void secureVesk::findPlacementDirectory() {
 void secureVesk::emptyDropBox(const std::string& directory, std::size_t processed) {
     for (std::size_t i = 0; i < processed; ++i) {
         if (placesFile(exchangeFiles[i].mode)) {
-            std::remove(hostPort()
-                            .resolve(directory + withinPartition(exchangeFiles[i].destination))
-                            .c_str());
+            std::remove(
+                hostPort().resolveEntry(confinedTarget(directory, exchangeFiles[i])).c_str());
         }
     }
     hostPort().system("rm -f " + shellArgument(directory + kChunkName) + "*" + " > /dev/null 2>&1");
@@ -328,6 +350,7 @@ bool secureVesk::CompleteCopyFile() {
     bool created = false;
     bool exposed = false;
     auto body = [&] {
+        requireConfinedDestinations(exchangeFiles);
         std::uint64_t size = 0;
         CalculateAndAdjustPayloadSize(size);
         if (size > maxDropBoxSize) {
@@ -441,7 +464,7 @@ bool secureVesk::VerifyCopyFiles() {
 
 void secureVesk::verifyPlacedFile(const std::string& directory, const cfgEntry& entry) {
     logVeskMsg(__FILE__, __LINE__, "Constructing the target file name");
-    std::string target = directory + withinPartition(entry.destination);
+    std::string target = confinedTarget(directory, entry);
     std::string digest = placementDigest().getHashFromFile(target);
     logVeskMsg(__FILE__, __LINE__, "Verifying: " + target);
     if (digest == entry.hash) {
@@ -488,6 +511,7 @@ bool secureVesk::CompleteSignedUnzip() {
     bool begun = false;
     auto body = [&] {
         logVeskMsg(__FILE__, __LINE__, "CompleteSighnedUnzip Started");
+        requireConfinedDestinations(exchangeFiles);
         std::uint64_t size = 0;
         CalculateAndAdjustPayloadSize(size);
         if (osType == ESXi && size < kEsxiDropBoxBytes) {

@@ -1,3 +1,4 @@
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <strings.h>
@@ -94,6 +95,31 @@ bool safeMountPoint(const std::string& directory) {
     logVeskMsg(__FILE__, __LINE__,
                "Refusing to mount on " + directory + ": it is not a directory owned by root");
     return false;
+}
+
+// What stands at a mount directory under the world-writable /tmp decides
+// what clean-up may do there: a directory owned by root is the plug-in's to
+// unmount and remove; a link is removed, never followed (an unmount through
+// it would take another file system away); anything else belongs to
+// someone else and is left alone.
+enum class MountDirectory { Absent, Ours, Link, Foreign };
+
+MountDirectory mountDirectoryAt(const std::string& directory) {
+    struct stat info {};
+    if (hostPort().lstat(directory, &info) != 0) {
+        return MountDirectory::Absent;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        logVeskMsg(__FILE__, __LINE__,
+                   "Not unmounting " + directory + ": it is a link; removing the link only");
+        return MountDirectory::Link;
+    }
+    if (S_ISDIR(info.st_mode) && info.st_uid == 0) {
+        return MountDirectory::Ours;
+    }
+    logVeskMsg(__FILE__, __LINE__,
+               "Not unmounting or removing " + directory + ": it is not a directory owned by root");
+    return MountDirectory::Foreign;
 }
 
 // The device link is replaced by ln -sf, which would follow a link to a
@@ -258,7 +284,10 @@ std::string secureVesk::getDevicePath(const std::string& label) {
 }
 
 void secureVesk::removeMountLeftovers(const std::string& label) {
-    run("rm -rf " + std::string(kMountParent) + label);
+    std::string directory = kMountParent + label;
+    if (mountDirectoryAt(directory) != MountDirectory::Foreign) {
+        run("rm -rf " + directory);
+    }
     run("rm -f " + std::string(kLinkPrefix) + label);
 }
 
@@ -335,9 +364,14 @@ bool secureVesk::unmountStatPartition(const std::string& label) {
         return false;
     }
     std::string directory = kMountParent + label;
-    run("umount " + directory + " > /dev/null 2>&1");
-    logVeskMsg(__FILE__, __LINE__, "static partition umounted.");
-    run("rm -rf " + directory + " > /dev/null 2>&1");
+    MountDirectory found = mountDirectoryAt(directory);
+    if (found == MountDirectory::Ours || found == MountDirectory::Absent) {
+        hostPort().umount2(directory, UMOUNT_NOFOLLOW);
+        logVeskMsg(__FILE__, __LINE__, "static partition umounted.");
+    }
+    if (found != MountDirectory::Foreign) {
+        run("rm -rf " + directory + " > /dev/null 2>&1");
+    }
     run("rm -f /dev/secvskupd-* > /dev/null 2>&1");
     return true;
 }
@@ -349,7 +383,7 @@ bool secureVesk::unmountDropBoxMounts() {
     int busyTries = 0;
     for (int mounts = 0; mounts < kStackedMountsLimit;) {
         logVeskMsg(__FILE__, __LINE__, "Unmounting dir -> " + directory);
-        if (hostPort().umount2(directory, 0) == 0) {
+        if (hostPort().umount2(directory, UMOUNT_NOFOLLOW) == 0) {
             logVeskMsg(__FILE__, __LINE__, "Umount Successful");
             ++mounts;
             continue;
@@ -378,10 +412,16 @@ bool secureVesk::unmountDynPartition() {
         logVeskMsg(__FILE__, __LINE__, "Unmount not needed for ESXi");
         return true;
     }
+    std::string directory = kMountParent + dynDriveName;
+    MountDirectory found = mountDirectoryAt(directory);
+    bool unmounted = true;
+    if (found == MountDirectory::Ours || found == MountDirectory::Absent) {
+        unmounted = unmountDropBoxMounts();
+    }
     // Removing the directory of a volume that is still mounted would empty
     // the volume itself.
-    if (unmountDropBoxMounts()) {
-        run("rm -rf " + std::string(kMountParent) + dynDriveName + " > /dev/null 2>&1");
+    if (unmounted && found != MountDirectory::Foreign) {
+        run("rm -rf " + directory + " > /dev/null 2>&1");
     }
     run("rm -f /dev/secvskupd-* > /dev/null 2>&1");
     return true;

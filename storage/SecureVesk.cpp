@@ -91,8 +91,8 @@ secureVesk::secureVesk()
       lastFlag(1) {
     // Another run's start-up would delete this run's drop box: one storage
     // road at a time on the host, before any shared state is touched.
-    if (!roadLock.acquire()) {
-        lastError = QUIB_STORAGE_BUSY;
+    if (unsigned char refused = roadLock.acquire()) {
+        lastError = refused;
         return;
     }
     enableVeskLog();
@@ -219,7 +219,8 @@ int secureVesk::secureVeskInit() {
     // Without the storage lock another run owns the road: its session and
     // drop box are not this object's to touch.
     if (!roadLock.held()) {
-        lastError = QUIB_STORAGE_BUSY;
+        lastError = roadLock.refusal() != 0 ? roadLock.refusal()
+                                            : static_cast<unsigned char>(QUIB_STORAGE_BUSY);
         return 0;
     }
     layerReady = 0;

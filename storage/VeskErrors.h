@@ -50,6 +50,10 @@ enum QuibError : unsigned char {
     QUIB_BITLOCKER_POLICY = 70,
     // Another run kept the host's storage lock for the whole wait.
     QUIB_STORAGE_BUSY = 71,
+    // A placement destination would lead out of its partition.
+    QUIB_DESTINATION_OUTSIDE = 72,
+    // The storage lock's directory or file is a link or not root's alone.
+    QUIB_STORAGE_LOCK_UNSAFE = 73,
 };
 
 // Operations of the layer leave by raising their error number; the guard of

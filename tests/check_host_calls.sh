@@ -14,7 +14,7 @@ mapfile -t files < <(find baseutils kvoipmi storage inventory -type f \
 perl -e '
 use strict;
 use warnings;
-my $names = qr/system|popen|sleep|usleep|nanosleep|uname|setuid|ioctl|select|umount2|sigaction|signal|lstat|flock/;
+my $names = qr/system|popen|sleep|usleep|nanosleep|uname|setuid|ioctl|select|umount2|sigaction|signal|lstat|flock|fchmod|mkdir/;
 my %keyword = map { $_ => 1 } qw(return else do throw case co_return);
 my $found = 0;
 for my $file (@ARGV) {

@@ -3,6 +3,8 @@
 #include <functional>
 #include <map>
 
+#include "storage/PlacementDestination.h"
+
 namespace {
 
 using ValueHandler =
@@ -53,6 +55,14 @@ bool parsePlacement(const std::string& value, InventoryOptions& options, std::st
     if (equals == 0 || !numbered) {
         error = "--place expects FILE=PARTITION/PATH (for example a.bin=21/drivers/a.bin), got '" +
                 value + "'";
+        return false;
+    }
+    // Refused before anything reaches the controller: PATH is a path below
+    // the drop box's mount directory on this host.
+    std::string problem = placementDestinationProblem(destination);
+    if (!problem.empty()) {
+        error = "--place destination '" + destination + "' is refused: " + problem +
+                "; PATH must be a plain relative file path inside the partition";
         return false;
     }
     options.placements.push_back({value.substr(0, equals), destination});

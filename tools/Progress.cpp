@@ -4,12 +4,18 @@
 #include <sys/ioctl.h>
 
 #include <linux/ipmi.h>
+#include <sys/file.h>
+
+#include <cerrno>
+
+#include "storage/StorageRoadLock.h"
 
 namespace {
 
 constexpr unsigned char kOemNetFn = 0x30;
 constexpr unsigned char kStorageCommand = 0xA2;
 constexpr int kSearchTries = 60;
+constexpr std::time_t kLockWaitLineSeconds = 30;
 
 bool startsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
@@ -103,16 +109,72 @@ std::time_t ProgressPort::now() {
     return host_.now();
 }
 
-int ProgressPort::open(const std::string& path, int flags) {
-    return host_.open(path, flags);
+int ProgressPort::open(const std::string& path, int flags, mode_t mode) {
+    int fd = host_.open(path, flags, mode);
+    if (fd >= 0 && path == storageLockPath) {
+        lockFd_ = fd;
+    }
+    return fd;
 }
 
 int ProgressPort::close(int fd) {
+    if (fd == lockFd_) {
+        lockFd_ = -1;
+        waiting_ = false;
+    }
     return host_.close(fd);
 }
 
+int ProgressPort::fstat(int fd, struct stat* result) {
+    return host_.fstat(fd, result);
+}
+
+ssize_t ProgressPort::write(int fd, const void* buffer, std::size_t count) {
+    return host_.write(fd, buffer, count);
+}
+
+int ProgressPort::fchmod(int fd, mode_t mode) {
+    return host_.fchmod(fd, mode);
+}
+
+int ProgressPort::mkdir(const std::string& path, mode_t mode) {
+    return host_.mkdir(path, mode);
+}
+
 int ProgressPort::flock(int fd, int operation) {
-    return host_.flock(fd, operation);
+    int result = host_.flock(fd, operation);
+    if (fd == lockFd_ && (operation & LOCK_UN) == 0) {
+        int error = errno;
+        lockTried(fd, result);
+        errno = error;
+    }
+    return result;
+}
+
+// A wait for another run's storage lock is told at once and every 30 s.
+void ProgressPort::lockTried(int, int result) {
+    std::time_t now = host_.now();
+    if (result == 0) {
+        if (waiting_) {
+            step("storage lock obtained after " + std::to_string(now - waitStart_) + " s");
+        }
+        waiting_ = false;
+        return;
+    }
+    if (errno != EWOULDBLOCK) {
+        return;
+    }
+    if (!waiting_) {
+        waiting_ = true;
+        waitStart_ = now;
+    } else if (now - lastWaitLine_ < kLockWaitLineSeconds) {
+        return;
+    }
+    lastWaitLine_ = now;
+    step(
+        "waiting for another inventory or update run to finish with the controller's storage "
+        "(lock " +
+        storageLockPath + "), " + std::to_string(now - waitStart_) + " s so far");
 }
 
 int ProgressPort::ioctl(int fd, unsigned long request, void* argument) {
@@ -168,4 +230,8 @@ std::string ProgressPort::resolve(const std::string& path) {
         step("reading the controller's answer");
     }
     return host_.resolve(path);
+}
+
+std::string ProgressPort::resolveEntry(const std::string& path) {
+    return host_.resolveEntry(path);
 }

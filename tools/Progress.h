@@ -19,8 +19,12 @@ public:
     void sleepSeconds(unsigned int seconds) override;
     void sleepMilliseconds(unsigned int milliseconds) override;
     std::time_t now() override;
-    int open(const std::string& path, int flags) override;
+    int open(const std::string& path, int flags, mode_t mode = 0644) override;
     int close(int fd) override;
+    int fstat(int fd, struct stat* result) override;
+    ssize_t write(int fd, const void* buffer, std::size_t count) override;
+    int fchmod(int fd, mode_t mode) override;
+    int mkdir(const std::string& path, mode_t mode) override;
     int flock(int fd, int operation) override;
     int ioctl(int fd, unsigned long request, void* argument) override;
     int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
@@ -34,10 +38,13 @@ public:
     int uname(struct utsname* result) override;
     int sigaction(int signal, const struct sigaction* action, struct sigaction* previous) override;
     std::string resolve(const std::string& path) override;
+    std::string resolveEntry(const std::string& path) override;
 
 private:
     void step(const std::string& text);
     void sent(unsigned char netfn, unsigned char cmd, const unsigned char* data, unsigned length);
+
+    void lockTried(int fd, int result);
 
     HostPort& host_;
     std::ostream& out_;
@@ -45,4 +52,8 @@ private:
     int searchTry_ = 0;
     int statusPoll_ = 0;
     std::string last_;
+    int lockFd_ = -1;
+    std::time_t waitStart_ = 0;
+    std::time_t lastWaitLine_ = 0;
+    bool waiting_ = false;
 };

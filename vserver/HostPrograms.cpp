@@ -1,7 +1,10 @@
 #include "vserver/HostPrograms.h"
 
 #include <fnmatch.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -67,18 +70,32 @@ Args expandGlobs(VirtualServer& server, const Args& words) {
     return expanded;
 }
 
+bool isDirectory(VirtualServer& server, const std::string& path) {
+    struct stat info {};
+    return server.stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// mkdir(1): each directory with mkdir(2); with -p every missing one on the
+// way, an existing directory (also through a link) being no error.
 ShellResult makeDirectories(VirtualServer& server, const Args& argv) {
     Options options = parseOptions(argv);
     for (const std::string& path : options.operands) {
-        fs::path target = server.resolve(path);
-        std::error_code error;
+        std::vector<std::string> steps{path};
         if (has(options, 'p')) {
-            fs::create_directories(target, error);
-        } else if (!fs::create_directory(target, error) && !error) {
-            return failure(1, "mkdir: cannot create directory '" + path + "': File exists");
+            steps.clear();
+            for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+                 slash = path.find('/', slash + 1)) {
+                steps.push_back(path.substr(0, slash));
+            }
+            steps.push_back(path);
         }
-        if (error) {
-            return failure(1, "mkdir: cannot create directory '" + path + "'");
+        for (const std::string& step : steps) {
+            if (server.mkdir(step, 0755) == 0 ||
+                (errno == EEXIST && has(options, 'p') && isDirectory(server, step))) {
+                continue;
+            }
+            return failure(
+                1, "mkdir: cannot create directory '" + path + "': " + std::strerror(errno));
         }
     }
     return {};
@@ -92,11 +109,12 @@ ShellResult makeLink(VirtualServer& server, const Args& argv) {
         return failure(1, "ln: only symbolic links are known here");
     }
     const std::string& target = options.operands[0];
-    fs::path link = server.resolve(options.operands[1]);
-    std::error_code error;
-    if (fs::is_directory(link, error)) {
-        link /= fs::path(target).filename();
+    std::string name = options.operands[1];
+    if (isDirectory(server, name)) {
+        name += "/" + fs::path(target).filename().string();
     }
+    fs::path link = server.resolveEntry(name);
+    std::error_code error;
     if (fs::symlink_status(link, error).type() != fs::file_type::not_found) {
         if (!has(options, 'f')) {
             return failure(1, "ln: failed to create symbolic link: File exists");
@@ -104,7 +122,11 @@ ShellResult makeLink(VirtualServer& server, const Args& argv) {
         fs::remove(link, error);
     }
     fs::create_symlink(target, link, error);
-    return error ? failure(1, "ln: failed to create symbolic link") : ShellResult{};
+    if (error) {
+        return failure(1, "ln: failed to create symbolic link");
+    }
+    server.entryCreated(name);
+    return {};
 }
 
 ShellResult removeFiles(VirtualServer& server, const Args& argv) {
@@ -113,7 +135,8 @@ ShellResult removeFiles(VirtualServer& server, const Args& argv) {
     bool force = has(options, 'f');
     ShellResult result;
     for (const std::string& path : expandGlobs(server, options.operands)) {
-        fs::path target = server.resolve(path);
+        // rm(1) removes a link, never what it leads to.
+        fs::path target = server.resolveEntry(path);
         std::error_code error;
         fs::file_status status = fs::symlink_status(target, error);
         if (status.type() == fs::file_type::not_found) {
@@ -134,20 +157,27 @@ ShellResult removeFiles(VirtualServer& server, const Args& argv) {
     return result;
 }
 
+// cp(1) follows links in its operands, but does not write through a link
+// that leads nowhere.
 ShellResult copyFiles(VirtualServer& server, const Args& argv) {
     Options options = parseOptions(argv);
     if (options.operands.size() < 2) {
         return failure(1, "cp: missing destination file operand");
     }
-    fs::path destination = server.resolve(options.operands.back());
+    const std::string& destination = options.operands.back();
+    bool intoDirectory = isDirectory(server, destination);
     for (std::size_t i = 0; i + 1 < options.operands.size(); ++i) {
         fs::path source = server.resolve(options.operands[i]);
-        fs::path target = destination;
-        std::error_code error;
-        if (fs::is_directory(target, error)) {
-            target /= source.filename();
+        std::string name = destination;
+        if (intoDirectory) {
+            name += "/" + fs::path(options.operands[i]).filename().string();
         }
-        fs::copy_file(source, target, fs::copy_options::overwrite_existing, error);
+        std::error_code error;
+        fs::path entry = server.resolveEntry(name);
+        if (fs::is_symlink(fs::symlink_status(entry, error)) && !server.fileExists(name)) {
+            return failure(1, "cp: not writing through dangling symlink '" + name + "'");
+        }
+        fs::copy_file(source, server.resolve(name), fs::copy_options::overwrite_existing, error);
         if (error) {
             return failure(1, "cp: cannot copy '" + options.operands[i] + "'");
         }

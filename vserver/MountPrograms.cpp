@@ -1,5 +1,7 @@
 #include "vserver/MountPrograms.h"
 
+#include <sys/mount.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <mutex>
@@ -16,11 +18,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kUsage = 1;
-constexpr int kMaxLinks = 40;  // as the kernel follows at most
 
 struct Mounted {
     ActiveMount mount;
-    FatImage volume;
+    std::optional<FatImage> volume;  // none for a memory file system (tmpfs)
     std::uint64_t presentation = 0;
     std::string stash;  // where the directory's own content waits
 };
@@ -30,14 +31,6 @@ struct MountRequest {
     bool readOnly = false;
     std::vector<std::string> operands;
 };
-
-std::string normalDirectory(const std::string& path) {
-    std::string normal = fs::path(path).lexically_normal().string();
-    while (normal.size() > 1 && normal.back() == '/') {
-        normal.pop_back();
-    }
-    return normal;
-}
 
 void readOptions(const std::string& list, MountRequest& request) {
     std::stringstream options(list);
@@ -109,28 +102,10 @@ struct MountPrograms::State {
     unsigned failures = 0;
     int failError = EBUSY;
 
-    // The system path a device path leads to through symbolic links in the
-    // sandbox; their targets may be system paths or sandbox paths.
-    std::string followLinks(std::string path) const {
-        const std::string root = server->root();
-        for (int hop = 0; hop < kMaxLinks; ++hop) {
-            std::error_code error;
-            fs::path host = server->resolve(path);
-            if (!fs::is_symlink(fs::symlink_status(host, error))) {
-                return path;
-            }
-            std::string target = fs::read_symlink(host, error).string();
-            if (error) {
-                return path;
-            }
-            if (target.compare(0, root.size() + 1, root + "/") == 0) {
-                target = target.substr(root.size());
-            } else if (target.empty() || target[0] != '/') {
-                target = (fs::path(path).parent_path() / target).string();
-            }
-            path = fs::path(target).lexically_normal().string();
-        }
-        return "";
+    // mount(8) and umount(8) take their operands' links to where they lead;
+    // a path the walk fails on stays as it was given.
+    std::string followed(const std::string& path) const {
+        return server->canonicalPath(path).value_or(path);
     }
 
     ShellResult refuse(MountEvent event) {
@@ -139,24 +114,42 @@ struct MountPrograms::State {
         return ShellResult{kMountFailure, ""};
     }
 
+    // Hides what the directory holds until the unmount.
+    std::string stashContent(const fs::path& directory) {
+        fs::path stash = fs::path(stashes.path()) / std::to_string(++stashCount);
+        fs::create_directory(stash);
+        moveEntries(directory, stash);
+        return stash.string();
+    }
+
     ShellResult mount(const MountRequest& request) {
         MountEvent event;
         event.device = request.operands[0];
-        event.directory = normalDirectory(request.operands[1]);
+        event.directory = followed(request.operands[1]);
         event.readOnly = request.readOnly;
-        event.disk = followLinks(event.device);
         fs::path directory = server->resolve(event.directory);
+        std::error_code error;
+        if (!fs::is_directory(directory, error)) {
+            return refuse(event);
+        }
+        if (request.type == "tmpfs") {
+            event.disk = event.device;
+            mounted.push_back(Mounted{
+                ActiveMount{event.device, event.disk, event.directory, "", request.readOnly},
+                std::nullopt, 0, stashContent(directory)});
+            events.push_back(event);
+            return ShellResult{0, ""};
+        }
+        event.disk = followed(event.device);
         bool fatType = request.type.empty() || request.type == "vfat" || request.type == "auto";
         std::optional<PresentedVolume> volume;
         if (disks && fatType) {
             volume = disks->volumeAt(event.disk);
         }
-        if (!fatType || !fs::is_directory(directory) || !volume || !volume->volume.isFat()) {
+        if (!fatType || !volume || !volume->volume.isFat()) {
             return refuse(event);
         }
-        fs::path stash = fs::path(stashes.path()) / std::to_string(++stashCount);
-        fs::create_directory(stash);
-        moveEntries(directory, stash);
+        std::string stash = stashContent(directory);
         try {
             volume->volume.extractTo(directory.string());
         } catch (const std::exception&) {
@@ -167,7 +160,7 @@ struct MountPrograms::State {
         }
         mounted.push_back(Mounted{
             ActiveMount{event.device, event.disk, event.directory, volume->label, request.readOnly},
-            volume->volume, volume->presentation, stash.string()});
+            volume->volume, volume->presentation, stash});
         events.push_back(event);
         return ShellResult{0, ""};
     }
@@ -175,22 +168,29 @@ struct MountPrograms::State {
     std::string listing() const {
         std::string text;
         for (const Mounted& entry : mounted) {
-            text += entry.mount.device + " on " + entry.mount.directory + " type vfat (" +
-                    (entry.mount.readOnly ? "ro" : "rw") + ",shortname=mixed)\n";
+            text += entry.mount.device + " on " + entry.mount.directory +
+                    (entry.volume ? " type vfat (" : " type tmpfs (") +
+                    (entry.mount.readOnly ? "ro" : "rw") +
+                    (entry.volume ? ",shortname=mixed)\n" : ")\n");
         }
         return text;
     }
 
-    // Pops the newest mount on directory: 0, or EINVAL when there is none.
+    // Pops the newest mount on directory (a system path whose links were
+    // followed as the caller's call follows them): 0, or EINVAL when there is
+    // none.
     int unmount(const std::string& directory) {
         auto top = std::find_if(mounted.rbegin(), mounted.rend(), [&](const Mounted& entry) {
             return entry.mount.directory == directory;
         });
         if (top == mounted.rend()) {
-            // As Linux: a path that is not there is ENOENT, a directory
-            // without a mount EINVAL.
+            // As Linux: a path that is not there is ENOENT; a directory
+            // without a mount, or a link not followed, EINVAL.
             std::error_code missing;
-            return fs::exists(server->resolve(directory), missing) ? EINVAL : ENOENT;
+            return fs::symlink_status(server->resolveEntry(directory), missing).type() ==
+                           fs::file_type::not_found
+                       ? ENOENT
+                       : EINVAL;
         }
         Mounted entry = *top;
         mounted.erase(std::next(top).base());
@@ -200,9 +200,10 @@ struct MountPrograms::State {
         fs::create_directories(host, ignored);
         MountEvent event{
             false, entry.mount.device, entry.mount.disk, directory, entry.mount.readOnly, false, 0};
-        if (!entry.mount.readOnly && disks && disks->stillPresented(entry.presentation)) {
+        if (entry.volume && !entry.mount.readOnly && disks &&
+            disks->stillPresented(entry.presentation)) {
             try {
-                entry.volume.replaceFrom(host.string());
+                entry.volume->replaceFrom(host.string());
                 event.wroteBack = true;
             } catch (const std::exception&) {
                 // The volume keeps what it had.
@@ -226,8 +227,8 @@ struct MountPrograms::State {
         if (target.empty()) {
             return ShellResult{kUsage, ""};
         }
-        std::string directory = normalDirectory(target);
-        std::string disk = followLinks(target);
+        std::string directory = followed(target);
+        std::string disk = directory;
         for (auto it = mounted.rbegin(); it != mounted.rend(); ++it) {
             if (it->mount.directory != directory &&
                 (it->mount.device == target || it->mount.disk == disk)) {
@@ -242,10 +243,15 @@ struct MountPrograms::State {
         return ShellResult{0, ""};
     }
 
-    int umount2(const std::string& target) {
-        std::string directory = normalDirectory(target);
+    // umount2(2) follows a link in the last component unless told not to.
+    int umount2(const std::string& target, int flags) {
+        std::optional<std::string> walked =
+            server->canonicalPath(target, (flags & UMOUNT_NOFOLLOW) == 0);
+        std::string directory = walked.value_or(target);
         int error = 0;
-        if (failures > 0) {
+        if (!walked) {
+            error = errno;
+        } else if (failures > 0) {
             --failures;
             error = failError;
         } else {
@@ -282,9 +288,9 @@ MountPrograms::MountPrograms(VirtualServer& server, UsbDisks& disks)
                                   std::lock_guard<std::mutex> lock(state->mutex);
                                   return state->umount(argv);
                               });
-    server.setUmountHandler([state](const std::string& target, int) {
+    server.setUmountHandler([state](const std::string& target, int flags) {
         std::lock_guard<std::mutex> lock(state->mutex);
-        return state->umount2(target);
+        return state->umount2(target, flags);
     });
 }
 
@@ -311,7 +317,7 @@ std::vector<ActiveMount> MountPrograms::mounts() const {
 
 std::vector<ActiveMount> MountPrograms::mountsOn(const std::string& directory) const {
     std::vector<ActiveMount> result;
-    std::string normal = normalDirectory(directory);
+    std::string normal = server_.canonicalPath(directory).value_or(directory);
     for (const ActiveMount& mount : mounts()) {
         if (mount.directory == normal) {
             result.push_back(mount);

@@ -28,10 +28,12 @@ struct ActiveMount {
 };
 
 // The shell's mount and umount and the host port's umount2, for the FAT
-// volumes of shown USB disks. Mounting copies the volume's files into the
-// directory (its own content hidden until the unmount); unmounting a
-// read-write mount writes the directory back into the volume, unless the
-// disk was withdrawn meanwhile. Mounts stack on one directory.
+// volumes of shown USB disks and for memory file systems (mount -t tmpfs).
+// Mounting copies the volume's files into the directory (its own content
+// hidden until the unmount); unmounting a read-write mount writes the
+// directory back into the volume, unless the disk was withdrawn meanwhile.
+// Mounts stack on one directory. As on Linux, mount, umount and umount2
+// follow links in their operands, umount2 not with UMOUNT_NOFOLLOW.
 class MountPrograms {
 public:
     // mount(8)'s status for a failed mount or unmount.

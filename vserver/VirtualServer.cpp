@@ -32,11 +32,45 @@ ssize_t VirtualDevice::pread(void*, std::size_t, off_t) {
     return -1;
 }
 
-VirtualServer::VirtualServer() : sandbox_("vserver"), root_(sandbox_.path()) {
+VirtualServer::VirtualServer() : sandbox_("vserver"), root_(sandbox_.path()), paths_(root_) {
     shell_.setResolver([this](const std::string& path) { return resolve(path); });
     for (const char* dir : {"/etc", "/tmp", "/dev", "/sys", "/proc", "/lib/modules", "/run/lock"}) {
         fs::create_directories(resolve(dir));
     }
+    // World-writable and sticky, as on Linux: anyone may plant an entry there.
+    fs::permissions(resolve("/tmp"), fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(resolve("/run/lock"), fs::perms::all | fs::perms::sticky_bit);
+}
+
+std::optional<std::string> VirtualServer::canonicalPath(const std::string& path,
+                                                        bool followLast) const {
+    int error = 0;
+    std::optional<std::string> system = paths_.canonical(path, followLast, &error);
+    if (!system) {
+        errno = error;
+    }
+    return system;
+}
+
+bool VirtualServer::isNode(const std::string& systemPath) const {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    return nodes_.count(systemPath) != 0;
+}
+
+// Owners are kept by the entry's system path, so that a link and what it
+// leads to have owners of their own.
+std::string VirtualServer::ownerKey(const std::string& path) const {
+    return paths_.canonical(path, false).value_or(path);
+}
+
+void VirtualServer::setOwner(const std::string& path, uid_t uid) {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    owners_[ownerKey(path)] = uid;
+}
+
+void VirtualServer::entryCreated(const std::string& path) {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    owners_.erase(ownerKey(path));
 }
 
 VirtualServer::~VirtualServer() = default;
@@ -52,7 +86,9 @@ void VirtualServer::makeDirectory(const std::string& path) {
 }
 
 bool VirtualServer::fileExists(const std::string& path) {
-    return fs::exists(resolve(path));
+    std::optional<std::string> system = canonicalPath(path);
+    std::error_code error;
+    return system && (isNode(*system) || fs::exists(resolve(*system), error));
 }
 
 std::string VirtualServer::readFile(const std::string& path) {
@@ -115,21 +151,35 @@ std::time_t VirtualServer::now() {
 
 // Device openers and device destructors take the kernel's lock, and the
 // kernel adds and removes nodes under it: neither runs under this lock.
-int VirtualServer::open(const std::string& path, int flags) {
+int VirtualServer::open(const std::string& path, int flags, mode_t mode) {
+    // Linux does not follow a link in the last component for O_NOFOLLOW, nor
+    // for O_CREAT | O_EXCL, which then fails on the link itself.
+    bool followLast =
+        (flags & O_NOFOLLOW) == 0 && ((flags & O_CREAT) == 0 || (flags & O_EXCL) == 0);
+    std::optional<std::string> system = canonicalPath(path, followLast);
+    if (!system) {
+        return -1;
+    }
     DeviceOpener opener;
     int fd = kFirstVirtualFd;
     {
         std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
-        auto node = nodes_.find(path);
+        auto node = nodes_.find(*system);
         if (node == nodes_.end()) {
-            if (path.rfind("/dev/", 0) == 0) {
+            if (system->rfind("/dev/", 0) == 0) {
                 errno = ENOENT;
                 return -1;
             }
-            int file = ::open(resolve(path).c_str(), flags, 0644);
+            std::string host = paths_.hostPath(*system, false);
+            struct stat before {};
+            bool existed = ::lstat(host.c_str(), &before) == 0;
+            int file = ::open(host.c_str(), flags, mode);
             if (file >= 0) {
                 openedPaths_.push_back(path);
-                openFiles_[file] = path;
+                openFiles_[file] = *system;
+                if (!existed) {
+                    owners_.erase(*system);
+                }
             }
             return file;
         }
@@ -177,6 +227,65 @@ int VirtualServer::close(int fd) {
         locks_.releaseAll(fd);
     }
     return ::close(fd);
+}
+
+int VirtualServer::fstat(int fd, struct stat* result) {
+    if (device(fd) != nullptr) {
+        std::memset(result, 0, sizeof(*result));
+        result->st_mode = S_IFCHR | 0600;
+        return 0;
+    }
+    std::string path;
+    {
+        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+        auto file = openFiles_.find(fd);
+        if (file == openFiles_.end()) {
+            errno = EBADF;
+            return -1;
+        }
+        path = file->second;
+    }
+    int status = ::fstat(fd, result);
+    if (status == 0) {
+        reportOwner(path, result);
+    }
+    return status;
+}
+
+// Only the sandbox's files are written; devices take no data here.
+ssize_t VirtualServer::write(int fd, const void* buffer, std::size_t count) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+        if (openFiles_.count(fd) == 0) {
+            errno = EBADF;
+            return -1;
+        }
+    }
+    return ::write(fd, buffer, count);
+}
+
+int VirtualServer::fchmod(int fd, mode_t mode) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+        if (openFiles_.count(fd) == 0) {
+            errno = EBADF;
+            return -1;
+        }
+    }
+    return ::fchmod(fd, mode);
+}
+
+// As mkdir(2): a link in the last component is an entry that exists.
+int VirtualServer::mkdir(const std::string& path, mode_t mode) {
+    std::optional<std::string> system = canonicalPath(path, false);
+    if (!system) {
+        return -1;
+    }
+    int status = ::mkdir(paths_.hostPath(*system, false).c_str(), mode);
+    if (status == 0) {
+        entryCreated(*system);
+    }
+    return status;
 }
 
 std::size_t VirtualServer::openDescriptors() const {
@@ -249,15 +358,20 @@ ssize_t VirtualServer::pread(int fd, void* buffer, std::size_t count, off_t offs
 
 bool VirtualServer::listDirectory(const std::string& path, std::vector<std::string>& names) {
     names.clear();
+    std::optional<std::string> system = canonicalPath(path);
+    if (!system) {
+        return false;
+    }
     std::error_code error;
-    fs::directory_iterator it(resolve(path), error);
+    fs::directory_iterator it(paths_.hostPath(*system), error);
     if (error) {
         return false;
     }
     for (const auto& entry : it) {
         names.push_back(entry.path().filename().string());
     }
-    std::string prefix = path.back() == '/' ? path : path + "/";
+    std::string prefix = system->back() == '/' ? *system : *system + "/";
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
     for (const auto& node : nodes_) {
         if (node.first.rfind(prefix, 0) == 0 &&
             node.first.find('/', prefix.size()) == std::string::npos) {
@@ -276,31 +390,40 @@ int VirtualServer::umount2(const std::string& target, int flags) {
 }
 
 int VirtualServer::stat(const std::string& path, struct stat* result) {
-    if (nodes_.count(path)) {
+    std::optional<std::string> system = canonicalPath(path);
+    if (!system) {
+        return -1;
+    }
+    if (isNode(*system)) {
         std::memset(result, 0, sizeof(*result));
         result->st_mode = S_IFCHR | 0600;
         return 0;
     }
-    int status = ::stat(resolve(path).c_str(), result);
+    int status = ::stat(paths_.hostPath(*system, false).c_str(), result);
     if (status == 0) {
-        reportOwner(path, result);
+        reportOwner(*system, result);
     }
     return status;
 }
 
 int VirtualServer::lstat(const std::string& path, struct stat* result) {
-    if (nodes_.count(path)) {
-        return stat(path, result);
+    std::optional<std::string> system = canonicalPath(path, false);
+    if (!system) {
+        return -1;
     }
-    int status = ::lstat(resolve(path).c_str(), result);
+    if (isNode(*system)) {
+        return stat(*system, result);
+    }
+    int status = ::lstat(paths_.hostPath(*system, false).c_str(), result);
     if (status == 0) {
-        reportOwner(path, result);
+        reportOwner(*system, result);
     }
     return status;
 }
 
-void VirtualServer::reportOwner(const std::string& path, struct stat* result) const {
-    auto owner = owners_.find(path);
+void VirtualServer::reportOwner(const std::string& systemPath, struct stat* result) const {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    auto owner = owners_.find(systemPath);
     if (owner != owners_.end()) {
         result->st_uid = owner->second;
     } else if (result->st_uid == ::getuid()) {
@@ -336,8 +459,9 @@ int VirtualServer::sigaction(int signal, const struct sigaction* action,
 }
 
 std::string VirtualServer::resolve(const std::string& path) {
-    if (path.empty() || path[0] != '/') {
-        return path;
-    }
-    return root_ + path;
+    return paths_.hostPath(path, true);
+}
+
+std::string VirtualServer::resolveEntry(const std::string& path) {
+    return paths_.hostPath(path, false);
 }

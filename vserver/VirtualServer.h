@@ -4,12 +4,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "baseutils/HostPort.h"
 #include "vserver/FileLocks.h"
+#include "vserver/SandboxPaths.h"
 #include "vserver/TempDirectory.h"
 #include "vserver/VirtualClock.h"
 #include "vserver/VirtualShell.h"
@@ -41,6 +43,11 @@ public:
     VirtualShell& shell() { return shell_; }
     const std::string& root() const { return root_; }
 
+    // The system path that path names once its links are followed (with
+    // followLast false a link in the last component stays itself); nullopt
+    // with errno set when the walk fails (ELOOP, ENOTDIR, ENOENT).
+    std::optional<std::string> canonicalPath(const std::string& path, bool followLast = true) const;
+
     // Writes a file of the virtual host (path absolute, parents created).
     void writeFile(const std::string& path, const std::string& content);
     bool fileExists(const std::string& path);
@@ -56,8 +63,11 @@ public:
     void clearOpenedPaths();
 
     // The virtual host runs the plug-in as root: files the test process owns
-    // are reported as root's, unless a path was given another owner here.
-    void setOwner(const std::string& path, uid_t uid) { owners_[path] = uid; }
+    // are reported as root's, unless a path (the entry itself, not where a
+    // link leads) was given another owner here.
+    void setOwner(const std::string& path, uid_t uid);
+    // A new entry at path is its creator's, the plug-in's: root.
+    void entryCreated(const std::string& path);
 
     void setUname(const std::string& sysname, const std::string& release);
     std::vector<uid_t> setuidCalls() const { return setuidCalls_; }
@@ -74,8 +84,12 @@ public:
     void sleepSeconds(unsigned int seconds) override;
     void sleepMilliseconds(unsigned int milliseconds) override;
     std::time_t now() override;
-    int open(const std::string& path, int flags) override;
+    int open(const std::string& path, int flags, mode_t mode = 0644) override;
     int close(int fd) override;
+    int fstat(int fd, struct stat* result) override;
+    ssize_t write(int fd, const void* buffer, std::size_t count) override;
+    int fchmod(int fd, mode_t mode) override;
+    int mkdir(const std::string& path, mode_t mode) override;
     int flock(int fd, int operation) override;
     int ioctl(int fd, unsigned long request, void* argument) override;
     int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
@@ -89,15 +103,19 @@ public:
     int uname(struct utsname* result) override;
     int sigaction(int signal, const struct sigaction* action, struct sigaction* previous) override;
     std::string resolve(const std::string& path) override;
+    std::string resolveEntry(const std::string& path) override;
 
     FileLocks& fileLocks() { return locks_; }
 
 private:
     VirtualDevice* device(int fd);
-    void reportOwner(const std::string& path, struct stat* result) const;
+    void reportOwner(const std::string& systemPath, struct stat* result) const;
+    std::string ownerKey(const std::string& path) const;
+    bool isNode(const std::string& systemPath) const;
 
     TempDirectory sandbox_;
     std::string root_;
+    SandboxPaths paths_;
     VirtualClock clock_;
     VirtualShell shell_;
     // Descriptors and nodes; another thread may open a file while one runs.

@@ -168,7 +168,7 @@ std::string CLinuxImpl::getCurrentDirectory() {
 std::string CLinuxImpl::getCurrentProcessDirectory() {
     char buffer[2048];
     ssize_t length =
-        readlink(hostPort().resolve("/proc/self/exe").c_str(), buffer, sizeof(buffer) - 1);
+        readlink(hostPort().resolveEntry("/proc/self/exe").c_str(), buffer, sizeof(buffer) - 1);
     if (length <= 0) {
         Log(__FILE__, __LINE__, "CLinuxImpl::getCurrentProcessDirectory() failed via readlink");
         return getCurrentDirectory();

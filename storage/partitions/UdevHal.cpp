@@ -1,7 +1,11 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "baseutils/HostPort.h"
+#include "baseutils/PortDescriptor.h"
 #include "storage/OsType.h"
 #include "storage/SecureVesk.h"
 #include "storage/partitions/psu.h"
@@ -16,6 +20,8 @@ const char* const kUdevadm = "/sbin/udevadm";
 const char* const kUdevcontrol = "/sbin/udevcontrol";
 const char* const kHalDaemon = "/etc/init.d/haldaemon";
 constexpr std::size_t kHalStatusBytes = 1024;
+constexpr off_t kLargestRulesFile = 1 << 20;
+constexpr mode_t kRulesMode = 0644;
 
 bool isExecutable(const std::string& path) {
     struct stat info {};
@@ -38,6 +44,49 @@ bool halDaemonAction(const char* action, const char* doneLine, const char* faile
     return true;
 }
 
+// The work directory may be writable by others than root: a rules file is
+// read only when it is a regular file owned by root, opened without
+// following a link (a planted link would have root copy any file).
+bool readRootsFile(const std::string& file, std::string& content) {
+    PortDescriptor fd(hostPort().open(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || hostPort().fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != 0 || info.st_size > kLargestRulesFile) {
+        return false;
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(info.st_size));
+    std::size_t got = 0;
+    while (got < buffer.size()) {
+        ssize_t read = hostPort().pread(fd.get(), buffer.data() + got, buffer.size() - got,
+                                        static_cast<off_t>(got));
+        if (read <= 0) {
+            return false;
+        }
+        got += static_cast<std::size_t>(read);
+    }
+    content.assign(buffer.begin(), buffer.end());
+    return true;
+}
+
+// A new file of mode 0644, never written through a link.
+bool writeRulesFile(const std::string& path, const std::string& content) {
+    ::unlink(hostPort().resolveEntry(path).c_str());
+    PortDescriptor fd(
+        hostPort().open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kRulesMode));
+    if (!fd.valid()) {
+        return false;
+    }
+    for (std::size_t written = 0; written < content.size();) {
+        ssize_t wrote =
+            hostPort().write(fd.get(), content.data() + written, content.size() - written);
+        if (wrote <= 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(wrote);
+    }
+    return hostPort().fchmod(fd.get(), kRulesMode) == 0;
+}
+
 }  // namespace
 
 bool secureVesk::CopyFile(const std::string& file, const std::string& directory) {
@@ -45,18 +94,20 @@ bool secureVesk::CopyFile(const std::string& file, const std::string& directory)
         logVeskMsg(__FILE__, __LINE__, directory + " Path does not exists");
         return false;
     }
-    std::string copy = "cp -fH " + file + " " + directory + " > /dev/null 2>&1";
-    logVeskMsg(__FILE__, __LINE__, copy);
-    if (!shellStarted(hostPort().system(copy))) {
-        logVeskMsg(__FILE__, __LINE__, "CopyFile fdi file failed");
+    std::string content;
+    if (!readRootsFile(file, content)) {
+        logVeskMsg(__FILE__, __LINE__,
+                   "Not installing " + file +
+                       ": it is not a regular file owned by root (links are not followed)");
         return false;
     }
-    std::string permissions = "chmod 755 " + directory + "/" + file + " > /dev/null 2>&1";
-    logVeskMsg(__FILE__, __LINE__, permissions);
-    int status = hostPort().system(permissions);
+    std::string target = directory + file;
+    logVeskMsg(__FILE__, __LINE__, "Installing " + file + " as " + target + " (mode 0644)");
+    bool written = writeRulesFile(target, content);
     hostPort().system("sync");
-    if (!shellStarted(status)) {
-        logVeskMsg(__FILE__, __LINE__, "Change file permission to 755");
+    if (!written) {
+        ::unlink(hostPort().resolveEntry(target).c_str());
+        logVeskMsg(__FILE__, __LINE__, "CopyFile fdi file failed");
         return false;
     }
     return true;
@@ -114,7 +165,7 @@ bool secureVesk::copyRulesFiles(const std::string& directory) {
 
 void secureVesk::removeRulesFiles(const std::string& directory) {
     for (const char* file : kRulesFiles) {
-        ::unlink(hostPort().resolve(directory + file).c_str());
+        ::unlink(hostPort().resolveEntry(directory + file).c_str());
     }
 }
 

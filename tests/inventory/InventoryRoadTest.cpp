@@ -470,7 +470,8 @@ TEST(FaultMatrixTest, EveryControllerCommandRefusedPendingOrSilentLeavesNothingB
 }
 
 TEST_F(InventoryRoadTest, ARunWaitsFiveMinutesForAnotherRunsStorageLockThenFailsCleanly) {
-    int other = host().open(storageLockPath, O_RDWR | O_CREAT);
+    host().mkdir(storageLockDirectory, 0700);
+    int other = host().open(storageLockPath, O_RDWR | O_CREAT, 0600);
     ASSERT_EQ(0, host().flock(other, LOCK_EX | LOCK_NB));
     DriverRun run = runDriverIn(cwd.path());
     EXPECT_FALSE(run.succeeded);
@@ -482,7 +483,7 @@ TEST_F(InventoryRoadTest, ARunWaitsFiveMinutesForAnotherRunsStorageLockThenFails
     expectCallersList(0);
     for (const char* line :
          {"Another run is using the controller storage; waiting up to 300 seconds for "
-          "/run/lock/ipmiinventory.lock",
+          "/run/ipmiinventory/storage.lock",
           "Storage lock not obtained within 300 seconds: another run still uses the controller "
           "storage"}) {
         EXPECT_NE(std::string::npos, pluginLog().find(line)) << line;
@@ -522,4 +523,95 @@ TEST_F(InventoryRoadTest, TwoRunsOnTwoThreadsTakeTheStorageRoadOneAfterTheOther)
     EXPECT_TRUE(controller().exchangeOutcomes()[0].accepted);
     EXPECT_TRUE(controller().exchangeOutcomes()[1].accepted);
     expectNothingLeft();
+}
+
+// Any local user may plant links in /tmp: the start-up clean-up that runs on
+// every call must not unmount, through /tmp/SECUPD or /tmp/VSK001, the file
+// system they lead to.
+TEST_F(InventoryRoadTest, LinksPlantedInTmpNeverTakeAnotherFileSystemAway) {
+    host().makeDirectory("/mnt/other");
+    ASSERT_EQ(0, host().system("mount -t tmpfs tmpfs /mnt/other"));
+    host().writeFile("/mnt/other/work", "someone's files");
+    for (const char* planted : {"/tmp/SECUPD", "/tmp/VSK001"}) {
+        std::filesystem::create_symlink("/mnt/other", host().resolveEntry(planted));
+        host().setOwner(planted, 1000);
+    }
+    GetInventory(devices);
+    EXPECT_EQ(std::size(kDefaultRecords), devices.size()) << storageLog();
+    EXPECT_EQ(1u, server.mounts().mountsOn("/mnt/other").size());
+    EXPECT_EQ("someone's files", host().readFile("/mnt/other/work"));
+    for (const char* line : {"Not unmounting /tmp/SECUPD: it is a link; removing the link only",
+                             "Not unmounting /tmp/VSK001: it is a link; removing the link only"}) {
+        EXPECT_NE(std::string::npos, storageLog().find(line)) << line;
+    }
+    ASSERT_EQ(0, host().umount2("/mnt/other", 0));
+    expectNothingLeft();
+}
+
+// The lock lives where only root can create or open it: another user's file
+// at the old world-writable place holds nothing, and a lock whose directory
+// or file is not root's alone is refused with an error of its own.
+TEST_F(InventoryRoadTest, TheStorageLockIsRootsAloneAndNoOtherUserCanHoldIt) {
+    host().writeFile("/run/lock/ipmiinventory.lock", "");
+    host().setOwner("/run/lock/ipmiinventory.lock", 1000);
+    int theirs = host().open("/run/lock/ipmiinventory.lock", O_RDONLY);
+    ASSERT_EQ(0, host().flock(theirs, LOCK_EX | LOCK_NB));
+    DriverRun run = runDriverIn(cwd.path());
+    EXPECT_TRUE(run.succeeded) << run.error;
+    EXPECT_TRUE(longSleeps().size() < 20u);  // no wait for their lock
+    host().close(theirs);
+    struct stat info {};
+    ASSERT_EQ(0, host().lstat(storageLockDirectory, &info));
+    EXPECT_EQ(0700u, info.st_mode & 07777);
+    ASSERT_EQ(0, host().lstat(storageLockPath, &info));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+
+    struct Case {
+        const char* name;
+        Injection plant;
+    };
+    const Case cases[] = {
+        {"the directory is a link",
+         [](SimulatedServer& s) {
+             s.host().makeDirectory("/var/theirs");
+             std::filesystem::create_symlink("/var/theirs",
+                                             s.host().resolveEntry(storageLockDirectory));
+         }},
+        {"the directory is another user's",
+         [](SimulatedServer& s) {
+             s.host().mkdir(storageLockDirectory, 0700);
+             s.host().setOwner(storageLockDirectory, 1000);
+         }},
+        {"the directory is writable by all",
+         [](SimulatedServer& s) {
+             s.host().mkdir(storageLockDirectory, 0700);
+             std::filesystem::permissions(s.host().resolve(storageLockDirectory),
+                                          std::filesystem::perms::all);
+         }},
+        {"the lock file is a link",
+         [](SimulatedServer& s) {
+             s.host().mkdir(storageLockDirectory, 0700);
+             std::filesystem::create_symlink("/etc/passwd", s.host().resolveEntry(storageLockPath));
+         }},
+        {"the lock file is another user's",
+         [](SimulatedServer& s) {
+             s.host().mkdir(storageLockDirectory, 0700);
+             s.host().writeFile(storageLockPath, "");
+             s.host().setOwner(storageLockPath, 1000);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        faultScene(c.plant, [](SimulatedServer& faulty, const std::string& directory) {
+            CLogger::GetInstance()->Initialize("IPMIInventoryLog.txt");
+            DriverRun refused = runDriverIn(directory);
+            EXPECT_FALSE(refused.succeeded);
+            EXPECT_EQ(QUIB_STORAGE_LOCK_UNSAFE, refused.storageError);
+            EXPECT_EQ(errorText(QUIB_STORAGE_LOCK_UNSAFE), refused.error);
+            EXPECT_EQ(0u, faulty.controller().sessionsBegun());
+            EXPECT_FALSE(faulty.host().fileExists("/etc/passwd"));
+            EXPECT_NE(std::string::npos,
+                      readTextFile("IPMIInventoryLog.txt").find("Storage lock /run/ipmiinventory"));
+        });
+    }
 }

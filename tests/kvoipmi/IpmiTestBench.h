@@ -107,13 +107,29 @@ public:
         Lock lock(mutex_);
         return port_.now();
     }
-    int open(const std::string& path, int flags) override {
+    int open(const std::string& path, int flags, mode_t mode = 0644) override {
         Lock lock(mutex_);
-        return port_.open(path, flags);
+        return port_.open(path, flags, mode);
     }
     int close(int fd) override {
         Lock lock(mutex_);
         return port_.close(fd);
+    }
+    int fstat(int fd, struct stat* result) override {
+        Lock lock(mutex_);
+        return port_.fstat(fd, result);
+    }
+    ssize_t write(int fd, const void* buffer, std::size_t count) override {
+        Lock lock(mutex_);
+        return port_.write(fd, buffer, count);
+    }
+    int fchmod(int fd, mode_t mode) override {
+        Lock lock(mutex_);
+        return port_.fchmod(fd, mode);
+    }
+    int mkdir(const std::string& path, mode_t mode) override {
+        Lock lock(mutex_);
+        return port_.mkdir(path, mode);
     }
     int flock(int fd, int operation) override {
         Lock lock(mutex_);
@@ -163,6 +179,10 @@ public:
     std::string resolve(const std::string& path) override {
         Lock lock(mutex_);
         return port_.resolve(path);
+    }
+    std::string resolveEntry(const std::string& path) override {
+        Lock lock(mutex_);
+        return port_.resolveEntry(path);
     }
 
 private:

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <functional>
 
 #include "storage/OsType.h"
 #include "storage/partitions/psu.h"
@@ -168,10 +172,11 @@ TEST_F(HostEnvironmentTest, UdevRulesGoWhereTheHostReadsThem) {
             server.shell()
                 .commandsContaining("/sbin/udevadm control --reload-rules > /dev/null 2>&1")
                 .empty());
-        EXPECT_FALSE(
-            server.shell()
-                .commandsContaining("cp -fH 98-secupdusb.rules /etc/udev/rules.d/ > /dev/null 2>&1")
-                .empty());
+        struct stat installed {};
+        ASSERT_EQ(0, server.stat("/etc/udev/rules.d/98-secupdusb.rules", &installed));
+        EXPECT_EQ(0644u, installed.st_mode & 07777);
+        EXPECT_EQ(readTextFile("98-secupdusb.rules"),
+                  server.readFile("/etc/udev/rules.d/98-secupdusb.rules"));
         EXPECT_EQ(c.name == std::string("SUSE with hal") ? false : c.halRunning,
                   services.halDaemonRunning);
         EXPECT_TRUE(vesk->udevhalUninstall());
@@ -179,6 +184,46 @@ TEST_F(HostEnvironmentTest, UdevRulesGoWhereTheHostReadsThem) {
         EXPECT_TRUE(rulesFilesIn("/lib/udev/rules.d/").empty());
         EXPECT_EQ(c.halRunning, services.halDaemonRunning);
     }
+}
+
+// The work directory may be writable by others: a planted link must not
+// have root copy what it leads to into /etc/udev/rules.d for all to read.
+TEST_F(HostEnvironmentTest, RulesFilesAreInstalledOnlyFromRootsOwnRegularFiles) {
+    layer();
+    writeTextFile("secret", "root:$6$hash:19000:0:99999:7:::\n");
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+    };
+    const Case cases[] = {
+        {"a link to another file",
+         [] {
+             std::filesystem::remove("98-secupdusb.rules");
+             std::filesystem::create_symlink("secret", "98-secupdusb.rules");
+         }},
+        {"another user's file",
+         [&] {
+             std::filesystem::remove("98-secupdusb.rules");
+             writeTextFile("98-secupdusb.rules", "ACTION==\"add\", RUN+=\"/tmp/evil\"\n");
+             server.setOwner("98-secupdusb.rules", 1000);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.plant();
+        std::remove(server.resolve("/etc/udev/rules.d/98-secupdusb.rules").c_str());
+        EXPECT_FALSE(vesk->CopyFile("98-secupdusb.rules", "/etc/udev/rules.d/"));
+        EXPECT_FALSE(server.fileExists("/etc/udev/rules.d/98-secupdusb.rules"));
+        EXPECT_NE(std::string::npos,
+                  log().find("Not installing 98-secupdusb.rules: it is not a regular file owned "
+                             "by root (links are not followed)"));
+    }
+    // The other rules file is still installed, readable by all, not executable.
+    EXPECT_TRUE(vesk->CopyFile("00-secupd-brenn.rules", "/etc/udev/rules.d/"));
+    struct stat installed {};
+    ASSERT_EQ(0, server.lstat("/etc/udev/rules.d/00-secupd-brenn.rules", &installed));
+    EXPECT_TRUE(S_ISREG(installed.st_mode));
+    EXPECT_EQ(0644u, installed.st_mode & 07777);
 }
 
 TEST_F(HostEnvironmentTest, HalDaemonStateComesFromItsInitScript) {
@@ -225,12 +270,76 @@ TEST_F(HostEnvironmentTest, CommandOutputIsCapturedUpTo512Bytes) {
 
 TEST_F(HostEnvironmentTest, UnmountingAStaticPartitionRemovesItsDirectoryAndLinks) {
     secureVesk& vesk = layer();
+    std::vector<std::pair<std::string, int>> unmounts;
+    server.setUmountHandler([&](const std::string& target, int flags) {
+        unmounts.emplace_back(target, flags);
+        return 0;
+    });
+    server.makeDirectory("/tmp/VSK022");
     server.shell().clearCommands();
     EXPECT_TRUE(vesk.unmountStatPartition("VSK022"));
-    EXPECT_EQ((std::vector<std::string>{"umount /tmp/VSK022 > /dev/null 2>&1",
-                                        "rm -rf /tmp/VSK022 > /dev/null 2>&1",
+    EXPECT_EQ((std::vector<std::pair<std::string, int>>{{"/tmp/VSK022", UMOUNT_NOFOLLOW}}),
+              unmounts);
+    EXPECT_EQ((std::vector<std::string>{"rm -rf /tmp/VSK022 > /dev/null 2>&1",
                                         "rm -f /dev/secvskupd-* > /dev/null 2>&1"}),
               server.shell().commands());
+}
+
+// /tmp is anyone's: what stands at a mount directory is unmounted and
+// removed only when it is root's own directory; a link is removed without
+// being followed, another user's entry is left alone.
+TEST_F(HostEnvironmentTest, UnmountsNeverFollowWhatOthersPlantedInTmp) {
+    secureVesk& vesk = layer();
+    std::vector<std::string> unmounted;
+    server.setUmountHandler([&](const std::string& target, int flags) {
+        EXPECT_EQ(UMOUNT_NOFOLLOW, flags);
+        unmounted.push_back(target);
+        errno = EINVAL;
+        return -1;
+    });
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+        bool unmounted;
+        bool removed;
+        const char* logLine;
+    };
+    const Case cases[] = {
+        {"a link",
+         [&](const std::string& path) {
+             server.makeDirectory("/mnt/other");
+             std::filesystem::create_symlink("/mnt/other", server.resolveEntry(path));
+             server.setOwner(path, 1000);
+         },
+         false, true, ": it is a link; removing the link only"},
+        {"another user's directory",
+         [&](const std::string& path) {
+             server.writeFile(path + "/theirs", "x");
+             server.setOwner(path, 1000);
+         },
+         false, false, ": it is not a directory owned by root"},
+        {"root's directory", [&](const std::string& path) { server.makeDirectory(path); }, true,
+         true, nullptr},
+    };
+    for (const Case& c : cases) {
+        for (const char* label : {"SECUPD", "VSK001"}) {
+            SCOPED_TRACE(std::string(c.name) + " at /tmp/" + label);
+            std::string path = std::string("/tmp/") + label;
+            c.plant(path);
+            unmounted.clear();
+            bool dropBox = label == std::string("SECUPD");
+            EXPECT_TRUE(dropBox ? vesk.unmountDynPartition() : vesk.unmountStatPartition(label));
+            EXPECT_EQ(c.unmounted, !unmounted.empty());
+            struct stat info {};
+            EXPECT_EQ(c.removed, server.lstat(path, &info) != 0);
+            if (c.logLine) {
+                EXPECT_NE(std::string::npos, log().find(path + c.logLine));
+            }
+            server.setOwner(path, 0);
+            std::filesystem::remove_all(server.resolveEntry(path));
+        }
+    }
+    EXPECT_TRUE(server.fileExists("/mnt/other"));
 }
 
 TEST_F(HostEnvironmentTest, TheDropBoxIsUnmountedUntilNothingIsLeft) {

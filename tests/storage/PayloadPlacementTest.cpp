@@ -224,6 +224,34 @@ TEST_F(PayloadPlacementTest, FailuresLeaveNoDropBoxBehind) {
     }
 }
 
+// The placement is a library function: a destination that would lead out of
+// the drop box is refused there too, before anything is sent or copied.
+TEST_F(PayloadPlacementTest, ADestinationLeadingOutOfThePartitionIsRefusedBeforeAnythingMoves) {
+    for (const char* destination : {"21/../escaped", "21/../../../../../../../escaped",
+                                    "21/sub/../../escaped", "21//escaped"}) {
+        for (exmlMode mode : {EXML_FILECOPY, EXML_SIGNEDUNZIP}) {
+            SCOPED_TRACE(std::string(destination) + (mode == EXML_FILECOPY ? " copy" : " signed"));
+            secureVesk& vesk = initialised();
+            ASSERT_TRUE(vesk.StartCopyFile());
+            cfgEntry entry = placedPayload("a.bin", destination, 4096);
+            entry.mode = mode;
+            vesk.exchangeFiles.push_back(placedPayload("ok.bin", "21/ok.bin", 4096));
+            vesk.exchangeFiles.push_back(entry);
+            EXPECT_FALSE(mode == EXML_FILECOPY ? vesk.CompleteCopyFile()
+                                               : vesk.CompleteSignedUnzip());
+            EXPECT_EQ(QUIB_DESTINATION_OUTSIDE, vesk.lastError);
+            EXPECT_TRUE(controller.exchanges().empty());
+            EXPECT_NE(std::string::npos,
+                      log().find(std::string("Placement destination refused: ") + destination));
+            for (const char* escaped : {"/escaped", "/tmp/escaped", "/tmp/SECUPD/escaped"}) {
+                EXPECT_FALSE(server.fileExists(escaped)) << escaped;
+            }
+            EXPECT_FALSE(fs::exists(fs::path(server.root()).parent_path() / "escaped"));
+            vesk.copyStarted = false;
+        }
+    }
+}
+
 TEST_F(PayloadPlacementTest, SignedPackageIsUnpackedIntoItsPartition) {
     secureVesk& vesk = initialised();
     payload("/payload/src/fw/image.bin", 2048);

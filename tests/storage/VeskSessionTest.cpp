@@ -155,8 +155,8 @@ TEST_F(StorageTest, ASecondObjectWaitsForTheFirstsStorageLockAndTouchesNothing) 
     EXPECT_EQ(deletes, controller.callCount(kDelete));
     second.reset();
     EXPECT_EQ(library, pKvoIPMILibHandle);
-    EXPECT_TRUE(server.fileLocks().held("/run/lock/ipmiinventory.lock"));
+    EXPECT_TRUE(server.fileLocks().held(storageLockPath));
     vesk.reset();
-    EXPECT_FALSE(server.fileLocks().held("/run/lock/ipmiinventory.lock"));
+    EXPECT_FALSE(server.fileLocks().held(storageLockPath));
     EXPECT_EQ(nullptr, pKvoIPMILibHandle);
 }

@@ -94,6 +94,36 @@ struct Records : ReceivedRecords {
 
 }  // namespace
 
+// A destination is a path below the drop box's mount directory on this
+// host: what could lead out of it, or name no plain file, never reaches the
+// controller.
+TEST(InventoryOptions, PlacementDestinationsStayInsideThePartition) {
+    const struct {
+        const char* destination;
+        const char* rule;
+    } cases[] = {
+        {"21/../x", "it has a '..' component, which leads out of the partition"},
+        {"21/../../../etc/cron.d/x", "it has a '..' component, which leads out of the partition"},
+        {"21/sub/../../x", "it has a '..' component, which leads out of the partition"},
+        {"21/./x", "it has a '.' component"},
+        {"21/a//x", "it has an empty path component ('//')"},
+        {"21//etc/x", "the path after the partition number is absolute"},
+        {"21/drivers/", "it ends with '/', which names a directory, not a file"},
+        {"21/a\nb", "it holds a control character"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.destination);
+        std::string destination = each.destination;
+        InventoryOptions options;
+        std::string error;
+        EXPECT_FALSE(parseInventoryOptions({"--place", "a.bin=" + destination}, options, error));
+        EXPECT_EQ("--place destination '" + destination + "' is refused: " + each.rule +
+                      "; PATH must be a plain relative file path inside the partition",
+                  error);
+        EXPECT_TRUE(options.placements.empty());
+    }
+}
+
 TEST(InventoryOutput, TableAlignsColumnsAndMarksEmptyCells) {
     Records records;
     CDeviceInfo* firmware = records.add("101", "Controller");

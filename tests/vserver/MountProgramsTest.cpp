@@ -1,7 +1,9 @@
 #include "vserver/MountPrograms.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "tests/support/TestSupport.h"
@@ -140,3 +142,33 @@ TEST_F(MountTest, DiskWithdrawnWhileMountedGetsNothingBack) {
 }
 
 }  // namespace
+
+// mount(8), umount(8) and umount2(2) meet links as on Linux: the programs and
+// a plain umount2 follow them, umount2 with UMOUNT_NOFOLLOW does not.
+TEST_F(MountTest, UnmountsFollowLinksUnlessToldNotTo) {
+    fs::create_directories(host.resolve("/mnt/other"));
+    fs::create_symlink("/mnt/other", host.resolveEntry("/tmp/planted"));
+    ASSERT_EQ(0, run("mount -t tmpfs tmpfs /tmp/planted"));
+    ASSERT_EQ(1u, server.mounts().mountsOn("/mnt/other").size());
+
+    EXPECT_EQ(-1, host.umount2("/tmp/planted", UMOUNT_NOFOLLOW));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(1u, server.mounts().mountsOn("/mnt/other").size());
+    EXPECT_EQ(0, host.umount2("/tmp/planted", 0));
+    EXPECT_TRUE(server.mounts().mountsOn("/mnt/other").empty());
+
+    ASSERT_EQ(0, run("mount -t tmpfs tmpfs /mnt/other"));
+    EXPECT_EQ(0, run("umount /tmp/planted"));
+    EXPECT_TRUE(server.mounts().mounts().empty());
+}
+
+TEST_F(MountTest, AMemoryFileSystemHidesTheDirectoryUntilUnmounted) {
+    fs::create_directories(host.resolve("/mnt/other"));
+    writeTextFile(host.resolve("/mnt/other/kept"), "underneath");
+    ASSERT_EQ(0, run("mount -t tmpfs tmpfs /mnt/other"));
+    EXPECT_FALSE(host.fileExists("/mnt/other/kept"));
+    writeTextFile(host.resolve("/mnt/other/scratch"), "gone after the unmount");
+    EXPECT_EQ(0, host.umount2("/mnt/other", UMOUNT_NOFOLLOW));
+    EXPECT_EQ("underneath", host.readFile("/mnt/other/kept"));
+    EXPECT_FALSE(host.fileExists("/mnt/other/scratch"));
+}

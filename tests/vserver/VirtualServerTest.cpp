@@ -3,6 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <filesystem>
+
+#include "vserver/HostPrograms.h"
+
 TEST(VirtualShell, RecordsEveryCommandAndFailsUnknownOnesWith127) {
     VirtualShell shell;
     EXPECT_EQ(127, shell.run("frobnicate --now").exitCode);
@@ -45,4 +50,119 @@ TEST(VirtualServer, MissingDeviceNodesFailToOpen) {
     EXPECT_EQ(1u, server.openDescriptors());
     EXPECT_EQ(0, server.close(fd));
     EXPECT_EQ(0u, server.openDescriptors());
+}
+
+namespace {
+
+bool insideRoot(const VirtualServer& server, const std::string& hostPath) {
+    return hostPath == server.root() || hostPath.rfind(server.root() + "/", 0) == 0;
+}
+
+}  // namespace
+
+TEST(VirtualServer, PathsWalkAsInAChrootAndNeverLeaveTheSandbox) {
+    VirtualServer server;
+    server.makeDirectory("/tmp/SECUPD/sub");
+    std::filesystem::create_symlink("/etc", server.resolveEntry("/tmp/etc-link"));
+    std::filesystem::create_symlink("../../..", server.resolveEntry("/tmp/SECUPD/up"));
+    struct Case {
+        const char* path;
+        const char* canonical;
+    };
+    const Case cases[] = {
+        {"/tmp/SECUPD/../x", "/tmp/x"},
+        {"/tmp/SECUPD/../../../../../../x", "/x"},
+        {"/..", "/"},
+        {"/tmp/./SECUPD//sub/../sub/", "/tmp/SECUPD/sub"},
+        {"/tmp/etc-link/passwd", "/etc/passwd"},  // absolute targets start at the root
+        {"/tmp/SECUPD/sub/../up/x", "/x"},        // relative ones where the link is
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(c.canonical, server.canonicalPath(c.path).value_or("(failed)"));
+        EXPECT_TRUE(insideRoot(server, server.resolve(c.path)));
+    }
+    EXPECT_EQ("/tmp/etc-link", server.canonicalPath("/tmp/etc-link", false).value_or(""));
+
+    // What the shell writes through such paths lands inside too.
+    EXPECT_EQ(0, server.system("echo x > /tmp/SECUPD/../../../../../../escaped"));
+    EXPECT_EQ("x\n", server.readFile("/escaped"));
+    EXPECT_FALSE(
+        std::filesystem::exists(std::filesystem::path(server.root()).parent_path() / "escaped"));
+
+    // A loop of links fails as Linux fails it.
+    std::filesystem::create_symlink("/tmp/loop-b", server.resolveEntry("/tmp/loop-a"));
+    std::filesystem::create_symlink("/tmp/loop-a", server.resolveEntry("/tmp/loop-b"));
+    errno = 0;
+    EXPECT_FALSE(server.canonicalPath("/tmp/loop-a/x"));
+    EXPECT_EQ(ELOOP, errno);
+    EXPECT_EQ(-1, server.open("/tmp/loop-a", O_RDONLY));
+    EXPECT_EQ(ELOOP, errno);
+}
+
+TEST(VirtualServer, LinksAreFollowedOrNotAsTheCallsOfLinuxDo) {
+    HostServices services;
+    VirtualServer server;
+    addHostPrograms(server, services);
+    server.writeFile("/etc/secret", "root only\n");
+    std::filesystem::create_symlink("/etc/secret", server.resolveEntry("/tmp/planted"));
+    server.addDeviceNode("/dev/sdb", [](int) { return std::make_unique<VirtualDevice>(); });
+    std::filesystem::create_symlink("/dev/sdb", server.resolveEntry("/dev/secvskupd-SECUPD"));
+
+    struct stat info {};
+    ASSERT_EQ(0, server.lstat("/tmp/planted", &info));
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(0, server.stat("/tmp/planted", &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(-1, server.open("/tmp/planted", O_RDONLY | O_NOFOLLOW));
+    EXPECT_EQ(ELOOP, errno);
+    EXPECT_EQ(-1, server.open("/tmp/planted", O_RDWR | O_CREAT | O_EXCL));
+    EXPECT_EQ(EEXIST, errno);
+    int fd = server.open("/tmp/planted", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(0, server.close(fd));
+    // A link to a device node opens the device.
+    fd = server.open("/dev/secvskupd-SECUPD", O_RDONLY);
+    EXPECT_GE(fd, 900);
+    EXPECT_EQ(0, server.close(fd));
+    EXPECT_EQ(-1, server.mkdir("/tmp/planted", 0700));
+    EXPECT_EQ(EEXIST, errno);
+
+    // Owners belong to the entry: the link may be another user's.
+    server.setOwner("/tmp/planted", 1000);
+    ASSERT_EQ(0, server.lstat("/tmp/planted", &info));
+    EXPECT_EQ(1000u, info.st_uid);
+    ASSERT_EQ(0, server.stat("/tmp/planted", &info));
+    EXPECT_EQ(0u, info.st_uid);
+
+    // rm removes the link, never what it leads to.
+    EXPECT_EQ(0, server.system("rm -rf /tmp/planted"));
+    EXPECT_EQ("root only\n", server.readFile("/etc/secret"));
+    EXPECT_FALSE(server.fileExists("/tmp/planted"));
+}
+
+TEST(VirtualServer, ShellProgramsFollowLinksAsTheirLinuxNamesakes) {
+    HostServices services;
+    VirtualServer server;
+    addHostPrograms(server, services);
+    server.makeDirectory("/mnt/other");
+    std::filesystem::create_symlink("/mnt/other", server.resolveEntry("/tmp/dir-link"));
+    std::filesystem::create_symlink("/nowhere/file", server.resolveEntry("/tmp/dangling"));
+    server.writeFile("/src", "payload");
+
+    // mkdir -p accepts a link to a directory, refuses a link leading nowhere.
+    EXPECT_EQ(0, server.system("mkdir -p /tmp/dir-link"));
+    EXPECT_NE(0, server.system("mkdir -p /tmp/dangling"));
+    EXPECT_FALSE(server.fileExists("/nowhere"));
+    // cp writes into the directory a link leads to, but not through a
+    // dangling link.
+    EXPECT_EQ(0, server.system("cp /src /tmp/dir-link"));
+    EXPECT_EQ("payload", server.readFile("/mnt/other/src"));
+    EXPECT_NE(0, server.system("cp /src /tmp/dangling"));
+    EXPECT_FALSE(server.fileExists("/nowhere/file"));
+    // ln -s puts the new link inside a directory its name leads to.
+    EXPECT_EQ(0, server.system("ln -s /etc/rules /tmp/dir-link"));
+    struct stat info {};
+    ASSERT_EQ(0, server.lstat("/mnt/other/rules", &info));
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
 }
