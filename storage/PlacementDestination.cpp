@@ -3,23 +3,13 @@
 #include <algorithm>
 #include <vector>
 
+#include "baseutils/SplitText.h"
+
 namespace {
 
 bool isControl(char c) {
     auto code = static_cast<unsigned char>(c);
     return code < 0x20 || code == 0x7F;
-}
-
-std::vector<std::string> components(const std::string& path) {
-    std::vector<std::string> parts(1);
-    for (char c : path) {
-        if (c == '/') {
-            parts.emplace_back();
-        } else {
-            parts.back() += c;
-        }
-    }
-    return parts;
 }
 
 bool hasComponent(const std::vector<std::string>& parts, const std::string& name) {
@@ -38,7 +28,7 @@ std::string placementEscapeProblem(const std::string& destination) {
     if (!path.empty() && path.front() == '/') {
         return "the path after the partition number is absolute";
     }
-    if (hasComponent(components(path), "..")) {
+    if (hasComponent(splitText(path, '/'), "..")) {
         return "it has a '..' component, which leads out of the partition";
     }
     return "";
@@ -59,7 +49,7 @@ std::string placementDestinationProblem(const std::string& destination) {
     if (path.back() == '/') {
         return "it ends with '/', which names a directory, not a file";
     }
-    std::vector<std::string> parts = components(path);
+    std::vector<std::string> parts = splitText(path, '/');
     if (hasComponent(parts, "")) {
         return "it has an empty path component ('//')";
     }

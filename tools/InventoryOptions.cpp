@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 
+#include "baseutils/SplitText.h"
 #include "storage/PlacementDestination.h"
 
 namespace {
@@ -11,14 +12,7 @@ using ValueHandler =
     std::function<bool(const std::string& value, InventoryOptions& options, std::string& error)>;
 
 bool parsePci(const std::string& value, InventoryOptions& options, std::string& error) {
-    std::vector<std::string> parts(1);
-    for (char c : value) {
-        if (c == ':') {
-            parts.emplace_back();
-        } else {
-            parts.back() += c;
-        }
-    }
+    std::vector<std::string> parts = splitText(value, ':');
     if (parts.size() != 4) {
         error = "--pci expects VENDOR:DEVICE:SUBVENDOR:SUBDEVICE, got '" + value + "'";
         return false;

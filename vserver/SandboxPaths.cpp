@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "baseutils/SplitText.h"
+
 namespace {
 
 constexpr int kMaxLinks = 40;  // as the kernel follows at most
@@ -13,14 +15,7 @@ const char* const kUnresolvable = "/.unresolvable/";
 
 // Components of path pushed so that the first one is taken first.
 void pushComponents(const std::string& path, std::vector<std::string>& pending) {
-    std::vector<std::string> parts(1);
-    for (char c : path) {
-        if (c == '/') {
-            parts.emplace_back();
-        } else {
-            parts.back() += c;
-        }
-    }
+    std::vector<std::string> parts = splitText(path, '/');
     for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
         pending.push_back(*part);
     }

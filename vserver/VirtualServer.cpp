@@ -229,50 +229,40 @@ int VirtualServer::close(int fd) {
     return ::close(fd);
 }
 
+std::optional<std::string> VirtualServer::openFilePath(int fd) const {
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    auto file = openFiles_.find(fd);
+    if (file == openFiles_.end()) {
+        errno = EBADF;
+        return std::nullopt;
+    }
+    return file->second;
+}
+
 int VirtualServer::fstat(int fd, struct stat* result) {
     if (device(fd) != nullptr) {
         std::memset(result, 0, sizeof(*result));
         result->st_mode = S_IFCHR | 0600;
         return 0;
     }
-    std::string path;
-    {
-        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
-        auto file = openFiles_.find(fd);
-        if (file == openFiles_.end()) {
-            errno = EBADF;
-            return -1;
-        }
-        path = file->second;
+    std::optional<std::string> path = openFilePath(fd);
+    if (!path) {
+        return -1;
     }
     int status = ::fstat(fd, result);
     if (status == 0) {
-        reportOwner(path, result);
+        reportOwner(*path, result);
     }
     return status;
 }
 
 // Only the sandbox's files are written; devices take no data here.
 ssize_t VirtualServer::write(int fd, const void* buffer, std::size_t count) {
-    {
-        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
-        if (openFiles_.count(fd) == 0) {
-            errno = EBADF;
-            return -1;
-        }
-    }
-    return ::write(fd, buffer, count);
+    return openFilePath(fd) ? ::write(fd, buffer, count) : -1;
 }
 
 int VirtualServer::fchmod(int fd, mode_t mode) {
-    {
-        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
-        if (openFiles_.count(fd) == 0) {
-            errno = EBADF;
-            return -1;
-        }
-    }
-    return ::fchmod(fd, mode);
+    return openFilePath(fd) ? ::fchmod(fd, mode) : -1;
 }
 
 // As mkdir(2): a link in the last component is an entry that exists.
@@ -295,21 +285,15 @@ std::size_t VirtualServer::openDescriptors() const {
 
 // Shared locks are taken as exclusive ones: the plug-in asks for no other.
 int VirtualServer::flock(int fd, int operation) {
-    std::string path;
-    {
-        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
-        auto file = openFiles_.find(fd);
-        if (file == openFiles_.end()) {
-            errno = EBADF;
-            return -1;
-        }
-        path = file->second;
+    std::optional<std::string> path = openFilePath(fd);
+    if (!path) {
+        return -1;
     }
     if ((operation & LOCK_UN) != 0) {
-        locks_.release(path, fd);
+        locks_.release(*path, fd);
         return 0;
     }
-    return locks_.acquire(path, fd);
+    return locks_.acquire(*path, fd);
 }
 
 int VirtualServer::ioctl(int fd, unsigned long request, void* argument) {

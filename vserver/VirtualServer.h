@@ -109,6 +109,8 @@ public:
 
 private:
     VirtualDevice* device(int fd);
+    // The system path of a sandbox file opened as fd; nullopt (EBADF) else.
+    std::optional<std::string> openFilePath(int fd) const;
     void reportOwner(const std::string& systemPath, struct stat* result) const;
     std::string ownerKey(const std::string& path) const;
     bool isNode(const std::string& systemPath) const;

@@ -1,11 +1,15 @@
 // The VM test's helper in the guest: a host that loads the release plug-in
-// library and asks for a selective inventory; and measurements (not a
-// test): the IPMI library's round trip to the controller, another program's
-// run time, and one inventory beside the sleeps the plug-in prescribes.
+// library and asks for a selective inventory; an unprivileged user holding
+// lock files; and measurements (not a test): the IPMI library's round trip
+// to the controller, another program's run time, and one inventory beside
+// the sleeps the plug-in prescribes.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -128,9 +132,37 @@ int selective(const char* library, const std::string& component, const std::stri
     return records.devices.empty() ? 1 : 0;
 }
 
+// An unprivileged local user who tries to create and hold each lock file
+// the way an earlier plug-in kept its storage lock; holds what it got until
+// killed.
+int holdLocks(uid_t user, char** paths) {
+    if (setgid(user) != 0 || setuid(user) != 0) {
+        std::fprintf(stderr, "vm-bench: cannot become user %u\n", static_cast<unsigned>(user));
+        return 1;
+    }
+    bool holding = false;
+    for (char** path = paths; *path != nullptr; ++path) {
+        int fd = open(*path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            std::printf("VMBENCH hold-lock %s refused: %s\n", *path, std::strerror(errno));
+            continue;
+        }
+        std::printf("VMBENCH hold-lock %s held\n", *path);
+        holding = true;
+    }
+    std::fflush(stdout);
+    while (holding) {
+        pause();
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 4 && std::strcmp(argv[1], "hold-lock") == 0) {
+        return holdLocks(static_cast<uid_t>(std::atoi(argv[2])), argv + 3);
+    }
     if (argc >= 3 && std::strcmp(argv[1], "requests") == 0) {
         return requests(std::atoi(argv[2]));
     }
@@ -145,6 +177,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: vm-bench requests N | time COMMAND... | inventory |\n"
-                 "       selective LIBRARY COMPONENT VENDOR:DEVICE:SUBVENDOR:SUBDEVICE\n");
+                 "       selective LIBRARY COMPONENT VENDOR:DEVICE:SUBVENDOR:SUBDEVICE |\n"
+                 "       hold-lock UID PATH...\n");
     return 2;
 }
