@@ -84,13 +84,11 @@ bool cXMLParserWriter::GetPyxInvXML(std::stringstream& out, int& veskType, char*
     }
     if (!m_vesk->layerReady) {
         veskType = m_vesk->IsVeskPresent();
-        // A run that never got the storage lock asked nothing: a failed run,
-        // not a server without storage.
-        bool busy =
-            storageError() == QUIB_STORAGE_BUSY || storageError() == QUIB_STORAGE_LOCK_UNSAFE;
-        if (!busy && (veskType == 0 || veskType == kNotQueried)) {
+        // Only a controller that answered "no storage" makes this a server
+        // without storage; a layer that never reached the controller (no
+        // usable IPMI, no storage lock) failed.
+        if (veskType == 0) {
             m_debug->Debug("Inventory :: No VESK Present\n");
-            veskType = 0;
         }
         return failWithStorageError(arguments, errorText,
                                     "Inventory :: VESK Zurl Install Failed\n");
@@ -98,6 +96,12 @@ bool cXMLParserWriter::GetPyxInvXML(std::stringstream& out, int& veskType, char*
     m_debug->DebugTime();
     m_debug->Debug("Inventory :: Vesk Zurl Install success\n");
     int presence = m_vesk->IsVeskPresent();
+    if (presence == kNotQueried) {
+        // The controller did not answer the type query.
+        veskType = presence;
+        return failWithStorageError(arguments, errorText,
+                                    "Inventory :: VESK type query unanswered\n");
+    }
     if (presence != kFull && presence != kLite && presence != kLiter) {
         m_debug->DebugTime();
         m_debug->Debug("Inventory :: No VESK Present\n");
@@ -164,8 +168,14 @@ bool cXMLParserWriter::UpdatePyxPartition(std::string componentId, char** argume
 // The record of the package's own component.
 bool cXMLParserWriter::UpdatePyxRecord(char** arguments, std::string& errorText) {
     std::string componentId;
-    if (m_vesk != nullptr) {
-        m_vesk->get_comp_id(componentId);
+    // A package that names no component would give a record without an id.
+    if (m_vesk != nullptr && (!m_vesk->get_comp_id(componentId) || componentId.empty())) {
+        if (m_vesk->lastError == QUIB_NO_ERROR) {
+            m_vesk->storeErrorInfo(QUIB_NO_COMPONENT_ID);
+        }
+        m_debug->Debug("UpdatePyxRecord :: no component id in package.xml\n");
+        return failWithStorageError(arguments, errorText,
+                                    "UpdatePyxRecord :: Update Pyx failure\n");
     }
     bool updated = UpdatePyxPartition(componentId, arguments, errorText);
     m_debug->Debug(updated ? "UpdatePyxRecord :: Update Pyx success\n"

@@ -29,7 +29,6 @@ namespace {
 std::atomic<unsigned int> gnMsgID{1};
 
 constexpr int kOpenPasses = 5;
-constexpr const char* kDevicePaths[] = {"/dev/ipmi0", "/dev/ipmi/0", "/dev/ipmidev/0"};
 constexpr unsigned int kAddressLength = 8;
 constexpr unsigned short kResponseDataRoom = KVO_IPMI_MAX_BUFFER_LENGTH - 2;
 constexpr long kSelectSeconds = 20;
@@ -42,6 +41,11 @@ void sleep_in_ms(unsigned long long milliseconds) {
         static_cast<unsigned int>(milliseconds > UINT_MAX ? UINT_MAX : milliseconds));
 }
 
+const std::vector<std::string>& IPMIProcessor::DevicePaths() {
+    static const std::vector<std::string> paths = {"/dev/ipmi0", "/dev/ipmi/0", "/dev/ipmidev/0"};
+    return paths;
+}
+
 IPMIProcessor::IPMIProcessor() : mDescriptor(0) {}
 
 IPMIProcessor::~IPMIProcessor() {
@@ -50,7 +54,8 @@ IPMIProcessor::~IPMIProcessor() {
 
 unsigned int IPMIProcessor::Initialize() {
     for (int passesLeft = kOpenPasses; passesLeft > 0; --passesLeft) {
-        for (const char* path : kDevicePaths) {
+        for (const std::string& device : DevicePaths()) {
+            const char* path = device.c_str();
             KVO_LOG(KvoLogInfo, "Open IPMI device : %s", path);
             // Close-on-exec: the shell commands run later must not inherit it.
             mDescriptor = hostPort().open(path, O_RDWR | O_CLOEXEC);

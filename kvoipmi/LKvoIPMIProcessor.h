@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "kvoipmi/IIPMICommandProcessor.h"
 
 // The OpenIPMI character device processor: opens the device, sends one
@@ -11,6 +14,9 @@ public:
     ~IPMIProcessor() override;
     IPMIProcessor(const IPMIProcessor&) = delete;
     IPMIProcessor& operator=(const IPMIProcessor&) = delete;
+
+    // Where distributions put the OpenIPMI device, in the order tried.
+    static const std::vector<std::string>& DevicePaths();
 
     // Opens the device: 0, or 320 after five passes over the device paths.
     unsigned int Initialize() override;

@@ -10,6 +10,7 @@
 #include "baseutils/ShellArgument.h"
 #include "storage/DoCopy.h"
 #include "storage/DropBoxExchange.h"
+#include "storage/IPMIRequest.h"
 #include "storage/Md5Wrapper.h"
 #include "storage/OsType.h"
 #include "storage/PlacementDestination.h"
@@ -35,6 +36,13 @@ const char* const kChunkName = "FileChunk";
 md5wrapper& placementDigest() {
     static md5wrapper digest;
     return digest;
+}
+
+// A secure-update step that failed: error 75 when the controller did not
+// answer it at all, else the step's own number.
+[[noreturn]] void raiseStepError(unsigned char stepError) {
+    raiseQuibError(lastRequestUnanswered() ? static_cast<unsigned char>(QUIB_CONTROLLER_SILENT)
+                                           : stepError);
 }
 
 bool placesFile(exmlMode mode) {
@@ -524,7 +532,7 @@ bool secureVesk::CompleteSignedUnzip() {
         }
         if (!beginSecureUpdate(session, static_cast<unsigned int>(size))) {
             logVeskMsg(__FILE__, __LINE__, "Begin Secure Update failed.");
-            raiseQuibError(QUIB_SECURE_UPDATE_BEGIN_FAILED);
+            raiseStepError(QUIB_SECURE_UPDATE_BEGIN_FAILED);
         }
         begun = true;
         std::ostringstream commandFile;
@@ -544,12 +552,12 @@ bool secureVesk::CompleteSignedUnzip() {
         ESX_RemoveEntries(0, veskPartInfo[0].attachMask, 0);
         if (!processSecureUpdate(session, hash)) {
             logVeskMsg(__FILE__, __LINE__, "processSecureUpdate failed");
-            raiseQuibError(QUIB_SECURE_UPDATE_PROCESS_FAILED);
+            raiseStepError(QUIB_SECURE_UPDATE_PROCESS_FAILED);
         }
         begun = false;
         if (!endSecureUpdate(session)) {
             logVeskMsg(__FILE__, __LINE__, "EndSecureUpdate Failed");
-            raiseQuibError(QUIB_SECURE_UPDATE_END_FAILED);
+            raiseStepError(QUIB_SECURE_UPDATE_END_FAILED);
         }
         logVeskMsg(__FILE__, __LINE__, "EndSecureUpdate succeeded");
         return true;

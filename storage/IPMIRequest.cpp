@@ -84,6 +84,9 @@ std::string dumpName(const _KvoIPMICommandData& record) {
     return " ";
 }
 
+// The last exchange of ProcessVeskIPMICommand got no answer at all.
+bool lastUnanswered = false;
+
 unsigned int libraryRequest(_KvoIPMICommandData* record) {
     if (pKvoIPMILibHandle == nullptr) {
         return KVO_IPMI_INVALID_PARAMETER;
@@ -108,15 +111,21 @@ unsigned char OEMIPMIRequest(eOEMIPMIRequestType command, unsigned char subComma
     return ProcessVeskIPMICommand(record);
 }
 
+bool lastRequestUnanswered() {
+    return lastUnanswered;
+}
+
 unsigned char ProcessVeskIPMICommand(_KvoIPMICommandData* record) {
     logRequestDump(dumpName(*record), *record);
     const _KvoIPMICommandData snapshot = *record;
     int sendsLeft = kMaxSends;
     unsigned char repeatMarker = 0;
+    lastUnanswered = false;
     for (;;) {
         *record = snapshot;
         if (libraryRequest(record) != KVO_IPMI_SUCCESS) {
             logVeskMsg(__FILE__, __LINE__, "ProcessVeskIPMICommand: PLIMXCommand ERROR \n");
+            lastUnanswered = true;
             return 1;
         }
         logResponseDump(*record, snapshot.responseLength);

@@ -57,6 +57,10 @@ unsigned char OEMIPMIRequest(eOEMIPMIRequestType command, unsigned char subComma
                              _KvoIPMICommandData* record, unsigned short requestLength,
                              unsigned short responseLength);
 unsigned char ProcessVeskIPMICommand(_KvoIPMICommandData* record);
+// The last command sent with ProcessVeskIPMICommand (or polled for) got no
+// answer: the library's exchange itself failed, so its completion code says
+// nothing.
+bool lastRequestUnanswered();
 bool ProcessIPMICommand(_KvoIPMICommandData* record);
 bool ProcessIPMIReuestResponseUsingKvoIPMI(_KvoIPMICommandData* record);
 unsigned char GetErrorCode(_KvoIPMICommandData* record);

@@ -149,6 +149,7 @@ bool secureVesk::getLinuxOSVer() {
     }
     if (hostPort().setuid(0) != 0) {
         logVeskMsg(__FILE__, __LINE__, "getLinuxOSVer:user is not root");
+        storeErrorInfo(QUIB_NOT_ROOT);
         return false;
     }
     if (kernelIsVmkernel()) {
@@ -457,11 +458,14 @@ bool secureVesk::QueryPyx(std::stringstream& out, exmlMode mode) {
                                  hostPort().system("sync");
                                  logVeskMsg(__FILE__, __LINE__, "update.xml written");
                              }};
+    // The answer is the caller's as soon as it was read, even when taking
+    // the drop box back or deleting it fails afterwards.
     std::string answer;
-    if (!runDropBoxExchange(exchange, answer)) {
+    bool exchanged = runDropBoxExchange(exchange, answer);
+    out << answer;
+    if (!exchanged) {
         return false;
     }
-    out << answer;
     logVeskMsg(__FILE__, __LINE__, "QueryPyx succeeded");
     return true;
 }

@@ -15,6 +15,9 @@ int GenerationType = -1;
 namespace {
 
 constexpr int kLibraryDriverMissing = 274;
+// Storage types: none, and not (yet) known.
+constexpr int kNoStorageType = 0;
+constexpr int kTypeNotQueried = 4;
 constexpr int kLibraryLoadFailed = 273;
 constexpr unsigned kRebootSettleSeconds = 60;
 constexpr unsigned kRebootRoundSleepSeconds = 10;
@@ -81,7 +84,7 @@ secureVesk::secureVesk()
       session{},
       lastError(0),
       accessState(0),
-      veskType(4),
+      veskType(kTypeNotQueried),
       osType(-1),
       restartFlag(0),
       maxDropBoxSize(0),
@@ -104,7 +107,11 @@ secureVesk::secureVesk()
         logVeskMsg(__FILE__, __LINE__, "QUIB Library initialization failed");
         return;
     }
-    lastError = 0;
+    // A type query the controller left unanswered keeps its error for the
+    // driver, which fails the run.
+    if (veskType != kTypeNotQueried) {
+        lastError = 0;
+    }
     getLinuxOSVer();
     if (osType == OS_UNDETECTED) {
         logVeskMsg(__FILE__, __LINE__, "Unsupported OS");
@@ -239,7 +246,7 @@ int secureVesk::secureVeskInit() {
     }
     int ready = guard<int>(0, __FILE__, __LINE__, [&] {
         veskType = GetVeskType();
-        if (veskType == 0) {
+        if (veskType == kNoStorageType || veskType == kTypeNotQueried) {
             // A type byte the layer does not know leaves no error of its own.
             raiseQuibError(lastError != QUIB_NO_ERROR
                                ? lastError
@@ -323,16 +330,26 @@ int secureVesk::GetSystemGeneration() {
     return 2;
 }
 
+// A controller that answers the type query with a failure code has no
+// storage; one that does not answer at all is not known to have none.
 int secureVesk::GetVeskType() {
-    return guard<int>(0, __FILE__, __LINE__, [&] {
+    auto query = [&] {
         clearRecord(IPMIReqBuf);
         if (OEMIPMIRequest(OEM_VESK_TYPE, 0x00, &IPMIReqBuf, 4, 6) != 0) {
+            if (lastRequestUnanswered()) {
+                logVeskMsg(__FILE__, __LINE__,
+                           "The controller did not answer the storage type query.");
+                raiseQuibError(QUIB_CONTROLLER_SILENT);
+            }
             logVeskMsg(__FILE__, __LINE__, "There is no vesk present on this system.");
             raiseQuibError(QUIB_NO_STORAGE);
         }
         unsigned char type = responseByte(IPMIReqBuf, 1);
         lastError = QUIB_NO_ERROR;
         return type <= 2 ? type + 1 : 0;
+    };
+    return guardRaised<int>(0, __FILE__, __LINE__, query, [](unsigned char error) {
+        return error == QUIB_CONTROLLER_SILENT ? kTypeNotQueried : kNoStorageType;
     });
 }
 

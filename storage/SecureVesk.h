@@ -236,6 +236,8 @@ private:
     void sendChunk(const std::string& mountPoint, std::ostream& commandFile, std::size_t& processed,
                    std::uint64_t room);
     bool sendStageQuery(const std::string& name, unsigned char function);
+    bool secureUpdateAccepted(int status, const char* failedLine);
+    bool packageRecordComplete(const std::string& componentId);
     void findPlacementDirectory();
     void emptyDropBox(const std::string& directory, std::size_t processed);
     void runPlacementCycle(std::size_t& processed, std::uint64_t granted, bool& exposed);

@@ -124,17 +124,23 @@ unsigned char completionCode() {
     return responseByte(IPMIReqBuf, 0);
 }
 
-// Whether a secure-update step left completion code 0; another code is
-// logged after failedLine.
-bool secureUpdateAccepted(const char* failedLine) {
-    if (completionCode() == 0) {
+}  // namespace
+
+// Whether a secure-update step sent with status was carried out: the
+// transport first (a silent controller leaves completion code 0 behind and
+// records error 75), then the completion code, logged after failedLine.
+bool secureVesk::secureUpdateAccepted(int status, const char* failedLine) {
+    if (status != 0 && lastRequestUnanswered()) {
+        logVeskMsg(__FILE__, __LINE__, std::string(failedLine) + "no answer from the controller");
+        storeErrorInfo(QUIB_CONTROLLER_SILENT);
+        return false;
+    }
+    if (status == 0 && completionCode() == 0) {
         return true;
     }
     logVeskMsg(__FILE__, __LINE__, failedLine + returnCode(completionCode()));
     return false;
 }
-
-}  // namespace
 
 bool secureVesk::beginSecureUpdate(sessionHandle session, unsigned int payload) {
     logVeskMsg(__FILE__, __LINE__, "Entering beginSecureUpdate");
@@ -143,8 +149,10 @@ bool secureVesk::beginSecureUpdate(sessionHandle session, unsigned int payload) 
     putLittleEndian(IPMIReqBuf, 1, session.veskHandle);
     putLittleEndian(IPMIReqBuf, 3, kSecureUpdateArgument);
     putLittleEndian(IPMIReqBuf, 6, static_cast<unsigned short>(payload & 0xFFFF));
-    IPMIRequest(VESK_BEGIN_SECURE_UPDATE, &IPMIReqBuf, kBeginRequestLength, kBeginResponseLength);
-    if (!secureUpdateAccepted("beginSecureUpdate : pfnBeginSecureUpdate failed : Return Code - ")) {
+    int status = IPMIRequest(VESK_BEGIN_SECURE_UPDATE, &IPMIReqBuf, kBeginRequestLength,
+                             kBeginResponseLength);
+    if (!secureUpdateAccepted(status,
+                              "beginSecureUpdate : pfnBeginSecureUpdate failed : Return Code - ")) {
         return false;
     }
     logVeskMsg(__FILE__, __LINE__, "beginSecureUpdate Succeeded");
@@ -160,10 +168,10 @@ bool secureVesk::processSecureUpdate(sessionHandle session, std::string digest) 
         requestByte(IPMIReqBuf, kDigestFirstByte + static_cast<unsigned>(i)) =
             static_cast<unsigned char>(std::strtoul(pair.c_str(), nullptr, 16));
     }
-    IPMIRequest(VESK_PROCESS_SECURE_UPDATE, &IPMIReqBuf, kProcessRequestLength,
-                kProcessResponseLength);
+    int status = IPMIRequest(VESK_PROCESS_SECURE_UPDATE, &IPMIReqBuf, kProcessRequestLength,
+                             kProcessResponseLength);
     if (!secureUpdateAccepted(
-            "processSecureUpdate : pfnProcessSecureUpdate failed : Return Code - ")) {
+            status, "processSecureUpdate : pfnProcessSecureUpdate failed : Return Code - ")) {
         return false;
     }
     return true;
@@ -173,8 +181,10 @@ bool secureVesk::endSecureUpdate(sessionHandle session) {
     logVeskMsg(__FILE__, __LINE__, "Entering endSecureUpdate");
     clearRecord(IPMIReqBuf);
     putLittleEndian(IPMIReqBuf, 1, session.veskHandle);
-    IPMIRequest(VESK_END_SECURE_UPDATE, &IPMIReqBuf, kEndRequestLength, kEndResponseLength);
-    if (!secureUpdateAccepted("endSecureUpdate : pfnEndSecureUpdate failed : Return Code - ")) {
+    int status =
+        IPMIRequest(VESK_END_SECURE_UPDATE, &IPMIReqBuf, kEndRequestLength, kEndResponseLength);
+    if (!secureUpdateAccepted(status,
+                              "endSecureUpdate : pfnEndSecureUpdate failed : Return Code - ")) {
         return false;
     }
     logVeskMsg(__FILE__, __LINE__, "endSecureUpdate Succeeded");

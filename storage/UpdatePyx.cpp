@@ -263,7 +263,30 @@ std::string secureVesk::getPyxXml(const std::string& componentId,
     return records + "</Records>";
 }
 
+// A record built from the package description needs the component's id and
+// its version; without them nothing is sent.
+bool secureVesk::packageRecordComplete(const std::string& componentId) {
+    std::string display;
+    std::string componentType;
+    std::string vendorVersion;
+    getPkgInfo("", display, componentType, vendorVersion);
+    if (componentId.empty()) {
+        logVeskMsg(__FILE__, __LINE__, "UpdatePyx: no component id for the record");
+        storeErrorInfo(QUIB_NO_COMPONENT_ID);
+        return false;
+    }
+    if (vendorVersion.empty()) {
+        logVeskMsg(__FILE__, __LINE__, "UpdatePyx: package.xml names no vendorVersion");
+        storeErrorInfo(QUIB_NO_PACKAGE_VERSION);
+        return false;
+    }
+    return true;
+}
+
 bool secureVesk::UpdatePyx(std::string componentId, exmlMode mode, std::string deviceInputXml) {
+    if (deviceInputXml.empty() && !packageRecordComplete(componentId)) {
+        return false;
+    }
     std::string records = getPyxXml(componentId, deviceInputXml);
     logVeskMsg(__FILE__, __LINE__, "Pyx entry: " + records);
     if (!recordRequestAccepted("UpdatePyx", mode,

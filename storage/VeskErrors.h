@@ -54,6 +54,12 @@ enum QuibError : unsigned char {
     QUIB_DESTINATION_OUTSIDE = 72,
     // The storage lock's directory or file is a link or not root's alone.
     QUIB_STORAGE_LOCK_UNSAFE = 73,
+    // The process cannot become root.
+    QUIB_NOT_ROOT = 74,
+    // The IPMI exchange ended without an answer from the controller.
+    QUIB_CONTROLLER_SILENT = 75,
+    // The package description names no version for the record.
+    QUIB_NO_PACKAGE_VERSION = 76,
 };
 
 // Operations of the layer leave by raising their error number; the guard of

@@ -142,34 +142,50 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
-std::string formatJson(const std::vector<CDeviceInfo*>& records) {
-    if (records.empty()) {
-        return "[]\n";
-    }
-    std::string out = "[\n";
+namespace {
+
+// One record; every record has the same members with the same types. A PCI
+// device's component id is the one of its PCI identity, at the top too.
+std::string jsonRecord(const CDeviceInfo& record) {
+    bool isPci = record.getDeviceType() == DEVICE_TYPE_PCI;
+    SPCIInfo pci = record.getPCIInfo();
+    std::string out = "    {\n";
+    out +=
+        "      \"componentID\": " + jsonString(isPci ? pci.componentID : record.getComponentID()) +
+        ",\n";
+    out += "      \"deviceType\": " + jsonString(deviceTypeName(record.getDeviceType())) + ",\n";
+    out += "      \"deviceName\": " + jsonString(record.getDeviceName()) + ",\n";
+    out += "      \"componentType\": " + jsonString(record.getComponentType()) + ",\n";
+    out += "      \"version\": " + jsonString(record.getVersion()) + ",\n";
+    out += "      \"display\": " + jsonString(record.getDisplay()) + ",\n";
+    out += "      \"status\": " + std::to_string(record.getStatus()) + ",\n";
+    out += "      \"pci\": {\"componentID\": " + jsonString(pci.componentID) +
+           ", \"vendorID\": " + jsonString(pci.vendorID) +
+           ", \"deviceID\": " + jsonString(pci.deviceID) +
+           ", \"subVendorID\": " + jsonString(pci.subVendorID) +
+           ", \"subDeviceID\": " + jsonString(pci.subDeviceID) + "}\n";
+    return out + "    }";
+}
+
+}  // namespace
+
+std::string jsonDocument(const std::vector<CDeviceInfo*>& records, const std::string& members) {
+    std::string out = "{\n  \"devices\": [";
     for (std::size_t index = 0; index < records.size(); ++index) {
-        const CDeviceInfo& record = *records[index];
-        out += "  {\n";
-        out += "    \"componentID\": " + jsonString(record.getComponentID()) + ",\n";
-        out += "    \"deviceType\": " + jsonString(deviceTypeName(record.getDeviceType())) + ",\n";
-        out += "    \"deviceName\": " + jsonString(record.getDeviceName()) + ",\n";
-        out += "    \"componentType\": " + jsonString(record.getComponentType()) + ",\n";
-        out += "    \"version\": " + jsonString(record.getVersion()) + ",\n";
-        out += "    \"display\": " + jsonString(record.getDisplay()) + ",\n";
-        out += "    \"status\": " + std::to_string(record.getStatus()) + ",\n";
-        if (record.getDeviceType() == DEVICE_TYPE_PCI) {
-            SPCIInfo pci = record.getPCIInfo();
-            out += "    \"pci\": {\"componentID\": " + jsonString(pci.componentID) +
-                   ", \"vendorID\": " + jsonString(pci.vendorID) +
-                   ", \"deviceID\": " + jsonString(pci.deviceID) +
-                   ", \"subVendorID\": " + jsonString(pci.subVendorID) +
-                   ", \"subDeviceID\": " + jsonString(pci.subDeviceID) + "}\n";
-        } else {
-            out += "    \"pci\": null\n";
-        }
-        out += index + 1 < records.size() ? "  },\n" : "  }\n";
+        out += (index == 0 ? "\n" : ",\n") + jsonRecord(*records[index]);
     }
-    return out + "]\n";
+    out += records.empty() ? "]" : "\n  ]";
+    return out + members + "\n}\n";
+}
+
+std::string formatJson(const std::vector<CDeviceInfo*>& records) {
+    return jsonDocument(records, "");
+}
+
+std::string jsonError(unsigned code, const std::string& text, const std::string& logs) {
+    return ",\n  \"error\": {\n    \"code\": " + std::to_string(code) +
+           ",\n    \"text\": " + jsonString(text) + ",\n    \"logs\": " + jsonString(logs) +
+           "\n  }";
 }
 
 std::string formatRecords(const std::vector<CDeviceInfo*>& records, OutputFormat format) {
@@ -182,6 +198,20 @@ std::string formatRecords(const std::vector<CDeviceInfo*>& records, OutputFormat
         default:
             return formatTable(records);
     }
+}
+
+std::string formatOutcome(const InventoryOutcome& outcome, const std::vector<CDeviceInfo*>& records,
+                          OutputFormat format, const std::string& workDirectory) {
+    bool failed = outcome.kind == InventoryOutcome::Kind::Failed;
+    if (format == OutputFormat::Json) {
+        if (outcome.kind == InventoryOutcome::Kind::NoStorage) {
+            return jsonDocument({}, ",\n  \"storage\": false");
+        }
+        return jsonDocument(
+            records, failed ? jsonError(outcome.errorCode, outcome.errorText, workDirectory) : "");
+    }
+    bool listed = outcome.kind == InventoryOutcome::Kind::Records || outcome.recordsRead;
+    return listed ? formatRecords(records, format) : "";
 }
 
 ReceivedRecords::~ReceivedRecords() {

@@ -5,18 +5,7 @@
 
 #include "baseutils/DeviceInfo.h"
 #include "tools/InventoryOptions.h"
-
-// How one inventory run ended.
-struct InventoryOutcome {
-    enum class Kind {
-        Records,    // the controller's records (possibly none) are in devices
-        NoStorage,  // the controller has no embedded storage: nothing to report
-        Failed,     // the run failed; errorText says why
-    };
-    Kind kind = Kind::Failed;
-    std::string errorText;        // from ErrorCodes.xml
-    unsigned char errorCode = 0;  // the storage layer's error number
-};
+#include "tools/InventoryOutcome.h"
 
 // The argument vector the plug-in's bridge hands its driver: a program path
 // in the current directory, where the driver looks for its error table.
@@ -33,15 +22,22 @@ private:
 };
 
 // Drives the inventory driver as the plug-in's bridge does, in the current
-// directory, and reads its document as the entry points do.
+// directory, and reads its document as the entry points do, after a failed
+// run too: an answer read before a later step failed is the caller's.
 InventoryOutcome runInventory(const InventoryOptions& options, std::vector<CDeviceInfo*>& devices);
 
-// The storage errors that mean the IPMI device or its drivers are missing.
+// The storage errors that mean the IPMI library could not start.
 bool ipmiDeviceMissing(unsigned char errorCode);
+
+// Why the IPMI device cannot be opened, through the host port in use:
+// "/dev/ipmi0: No such file or directory"; empty when one opens.
+std::string ipmiDeviceProblem();
 
 // A one-line reason why this machine cannot be asked, or empty text.
 std::string realMachineProblem(bool root);
+// The outcome of a run that could not start on this machine.
+InventoryOutcome machineRefusal(const std::string& reason);
 
-// Text for a failed run: the error, and where the logs are.
+// Lines for stderr after a failed run: the error (or, without a usable IPMI
+// device, what to do), and where the logs are.
 std::string failureText(const InventoryOutcome& outcome, const std::string& workDirectory);
-std::string failureJson(const InventoryOutcome& outcome, const std::string& workDirectory);

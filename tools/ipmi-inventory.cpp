@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -13,10 +14,12 @@
 #include "tools/InventoryOptions.h"
 #include "tools/InventoryOutput.h"
 #include "tools/InventoryRun.h"
+#include "tools/ProcessSetup.h"
 #include "tools/Progress.h"
 #include "tools/StagingRun.h"
 #include "tools/WorkDirectory.h"
 #include "vserver/SimulatedServer.h"
+#include "vserver/TempDirectory.h"
 
 namespace {
 
@@ -26,6 +29,9 @@ constexpr int kBadArgument = 2;
 constexpr int kBadDescription = 3;
 
 const char* const kVersion = "1.0.0";
+// What the programs the plug-in runs write on stderr, in the work directory.
+const char* const kChildStderrLog = "commands-stderr.log";
+constexpr int kSignalStatusBase = 128;
 
 int fail(const std::string& message, int status = kFailed) {
     std::cerr << "ipmi-inventory: " << message << "\n";
@@ -44,21 +50,32 @@ int emit(const std::string& text) {
 
 int report(const InventoryOutcome& outcome, const std::vector<CDeviceInfo*>& devices,
            const InventoryOptions& options, const std::string& workDirectory) {
-    bool json = options.format == OutputFormat::Json;
-    switch (outcome.kind) {
-        case InventoryOutcome::Kind::NoStorage:
-            std::cerr << "ipmi-inventory: this server's management controller has no embedded "
-                         "storage, so it keeps no component records; nothing to report\n";
-            return json ? emit("[]\n") : kSucceeded;
-        case InventoryOutcome::Kind::Failed: {
-            std::cerr << "ipmi-inventory: " << failureText(outcome, workDirectory) << "\n";
-            int status = json ? emit(failureJson(outcome, workDirectory)) : kSucceeded;
-            return status == kSucceeded ? kFailed : status;
-        }
-        case InventoryOutcome::Kind::Records:
-        default:
-            return emit(formatRecords(devices, options.format));
+    if (outcome.kind == InventoryOutcome::Kind::NoStorage) {
+        std::cerr << "ipmi-inventory: this server's management controller has no embedded "
+                     "storage, so it keeps no component records; nothing to report\n";
     }
+    int status = emit(formatOutcome(outcome, devices, options.format, workDirectory));
+    if (outcome.kind != InventoryOutcome::Kind::Failed) {
+        return status;
+    }
+    std::cerr << "ipmi-inventory: " << failureText(outcome, workDirectory) << "\n";
+    return kFailed;
+}
+
+// A run that cannot start on this machine: one line, and in JSON the error
+// object.
+int refuseMachine(const std::string& reason, const InventoryOptions& options) {
+    if (options.format == OutputFormat::Json) {
+        InventoryOutcome refusal = machineRefusal(reason);
+        emit(formatOutcome(refusal, {}, OutputFormat::Json, ""));
+    }
+    return fail(reason);
+}
+
+int stoppedOnSignal(int signal) {
+    std::cerr << "ipmi-inventory: stopped on signal " << signal << " (" << strsignal(signal)
+              << ") after the run was finished and cleaned up; nothing listed\n";
+    return kSignalStatusBase + signal;
 }
 
 // The files to place as the plug-in will see them, named before the work
@@ -115,6 +132,9 @@ int runStaging(const InventoryOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ensureStandardDescriptors();
+    ignoreBrokenPipes();
+    HeldSignals signals;
     InventoryOptions options;
     std::string error;
     if (!parseInventoryOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
@@ -131,6 +151,8 @@ int main(int argc, char** argv) {
         // Read before the work directory changes what a relative name means.
         std::string path = std::filesystem::absolute(options.virtualServer).string();
         try {
+            // What virtual runs killed outright left behind.
+            TempDirectory::removeAbandoned();
             server = std::make_unique<SimulatedServer>(loadServerDescription(path));
             server->host().clock().startAt(std::time(nullptr));
         } catch (const ServerDescriptionError& failure) {
@@ -147,7 +169,7 @@ int main(int argc, char** argv) {
     } else {
         std::string problem = realMachineProblem(geteuid() == 0);
         if (!problem.empty()) {
-            return fail(problem);
+            return refuseMachine(problem, options);
         }
     }
     std::string problem = preparePlacements(options.placements, server.get());
@@ -165,20 +187,27 @@ int main(int argc, char** argv) {
     }
     workDirectory = std::filesystem::current_path().string();
 
-    std::unique_ptr<ProgressPort> progress;
-    HostPort* previous = nullptr;
-    if (options.verbose || isatty(STDERR_FILENO)) {
-        progress = std::make_unique<ProgressPort>(hostPort(), std::cerr);
-        previous = installHostPort(progress.get());
-    }
-    int status = runStaging(options);
+    int status = kSucceeded;
     ReceivedRecords records;
     InventoryOutcome outcome;
-    if (status == kSucceeded) {
-        outcome = runInventory(options, records.devices);
+    {
+        ChildStderrLog childStderr(kChildStderrLog);
+        std::unique_ptr<ProgressPort> progress;
+        HostPort* previous = nullptr;
+        if (options.verbose || isatty(childStderr.ownStderr())) {
+            progress = std::make_unique<ProgressPort>(hostPort(), std::cerr);
+            previous = installHostPort(progress.get());
+        }
+        status = runStaging(options);
+        if (status == kSucceeded) {
+            outcome = runInventory(options, records.devices);
+        }
+        if (progress) {
+            installHostPort(previous);
+        }
     }
-    if (progress) {
-        installHostPort(previous);
+    if (int signal = signals.received()) {
+        return stoppedOnSignal(signal);
     }
     if (status == kSucceeded) {
         status = report(outcome, records.devices, options, workDirectory);

@@ -14,11 +14,111 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <vector>
 
 namespace {
 
 [[noreturn]] void refuse(const xmlNode* node, const std::string& reason) {
     throw ServerDescriptionError(reason, node ? static_cast<int>(xmlGetLineNo(node)) : 1);
+}
+
+// What each element of a description may carry; a name the reader does not
+// know is a mistake (<Controler>, a misspelt attribute), not something to
+// pass over. The record documents inside Current, History and Events are
+// the controller's own and are not checked here.
+struct ElementRule {
+    const char* name;
+    std::vector<const char*> attributes;
+    std::vector<const char*> children;
+    std::vector<const char*> required;
+    bool freeContent = false;  // any child elements (a record document)
+};
+
+const std::vector<ElementRule>& elementRules() {
+    static const std::vector<ElementRule> rules = {
+        {"VirtualServer", {"name"}, {"Description", "Controller", "Host"}, {"Controller"}},
+        {"Description", {}, {}, {}},
+        {"Controller",
+         {"generation", "storageType", "accessState", "monolithic", "stateFlag", "firstHandle"},
+         {"Firmware", "Storage", "Records", "Staging"},
+         {}},
+        {"Firmware", {"major", "minor"}, {}, {}},
+        {"Storage", {"dynamicSlots", "dynamicCapacityMB"}, {"StaticPartition"}, {}},
+        {"StaticPartition", {"slot", "label", "name", "sizeMB"}, {}, {}},
+        {"Records",
+         {"answers", "processingPolls"},
+         {"Current", "History", "Events", "Dependencies"},
+         {}},
+        {"Current", {}, {}, {}, true},
+        {"History", {}, {}, {}, true},
+        {"Events", {}, {}, {}, true},
+        {"Dependencies", {"met"}, {}, {}},
+        {"Staging",
+         {"identityCheck", "digestMethods", "stageAnswer", "stageStatuses", "resetAnswer",
+          "orbeStatus", "corruptsPlacedFiles"},
+         {},
+         {}},
+        {"Host",
+         {"scsiGenericSysfs", "sgLoaded", "fixedDisks", "settleSeconds", "partitionTable", "os",
+          "udevadm", "halDaemon", "usbArbitrator", "systemId", "ipmi"},
+         {"ProcScsi"},
+         {}},
+        {"ProcScsi", {}, {}, {}},
+    };
+    return rules;
+}
+
+const ElementRule& ruleFor(const xmlNode* node) {
+    for (const ElementRule& rule : elementRules()) {
+        if (isXmlElement(node, rule.name)) {
+            return rule;
+        }
+    }
+    refuse(node,
+           std::string("unknown element <") + reinterpret_cast<const char*>(node->name) + ">");
+}
+
+bool listed(const std::vector<const char*>& names, const xmlChar* name) {
+    for (const char* known : names) {
+        if (xmlStrEqual(name, reinterpret_cast<const xmlChar*>(known))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Every element and attribute below node is one the reader knows, and the
+// required children are there.
+void checkNames(const xmlNode* node) {
+    const ElementRule& rule = ruleFor(node);
+    for (const xmlAttr* attribute = node->properties; attribute; attribute = attribute->next) {
+        if (!listed(rule.attributes, attribute->name)) {
+            refuse(node, std::string("unknown attribute ") +
+                             reinterpret_cast<const char*>(attribute->name) + " of <" + rule.name +
+                             ">");
+        }
+    }
+    if (rule.freeContent) {
+        return;
+    }
+    std::set<std::string> present;
+    for (const xmlNode* child = node->children; child; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE) {
+            continue;
+        }
+        if (!listed(rule.children, child->name)) {
+            refuse(child, std::string("unknown element <") +
+                              reinterpret_cast<const char*>(child->name) + "> in <" + rule.name +
+                              ">");
+        }
+        present.insert(reinterpret_cast<const char*>(child->name));
+        checkNames(child);
+    }
+    for (const char* required : rule.required) {
+        if (present.count(required) == 0) {
+            refuse(node, std::string("<") + rule.name + "> has no <" + required + ">");
+        }
+    }
 }
 
 std::optional<std::string> attribute(const xmlNode* node, const char* name) {
@@ -188,6 +288,21 @@ void readStaging(const xmlNode* node, ControllerConfig& config) {
         flag(node, "corruptsPlacedFiles", config.stagingFaults.corruptPlacedFiles);
 }
 
+// A controller with storage keeps records; without them it would answer an
+// inventory with nothing.
+void requireRecords(const xmlNode* node, const ControllerConfig& config) {
+    constexpr std::uint8_t kLastStorageType = 2;  // Liter; above it: none
+    if (config.storageTypeByte > kLastStorageType) {
+        return;
+    }
+    for (const xmlNode* child = node->children; child; child = child->next) {
+        if (isXmlElement(child, "Records")) {
+            return;
+        }
+    }
+    refuse(node, "<Controller> with storage has no <Records>");
+}
+
 ControllerConfig readController(const xmlNode* node) {
     ControllerConfig config;
     config.generationByte =
@@ -214,6 +329,7 @@ ControllerConfig readController(const xmlNode* node) {
             readStaging(child, config);
         }
     }
+    requireRecords(node, config);
     return config;
 }
 
@@ -236,6 +352,10 @@ HostConfig readHost(const xmlNode* node) {
     }
     host.usbArbitrator = flag(node, "usbArbitrator", host.usbArbitrator);
     host.systemId = attribute(node, "systemId").value_or(host.systemId);
+    host.ipmi = attribute(node, "ipmi").value_or(host.ipmi);
+    if (host.ipmi != "loaded" && host.ipmi != "unloaded" && host.ipmi != "absent") {
+        refuse(node, "ipmi is loaded, unloaded or absent: " + host.ipmi);
+    }
     for (const xmlNode* child = node->children; child; child = child->next) {
         if (isXmlElement(child, "ProcScsi")) {
             xmlChar* text = xmlNodeGetContent(child);
@@ -251,6 +371,7 @@ ServerDescription readDocument(xmlDoc* document) {
     if (root == nullptr || !isXmlElement(root, "VirtualServer")) {
         refuse(root, "the root element is not VirtualServer");
     }
+    checkNames(root);
     ServerDescription server;
     server.name = attribute(root, "name").value_or("");
     for (const xmlNode* child = root->children; child; child = child->next) {

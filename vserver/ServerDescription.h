@@ -21,6 +21,9 @@ struct HostConfig {
     bool usbArbitrator = false;      // VMware's USB arbitrator service runs
     std::string procScsi;            // text of /proc/scsi/scsi
     std::string systemId = "0A1B";   // what getSystemId prints; empty: no such program
+    // The IPMI drivers: loaded at start; unloaded (the plug-in loads them);
+    // absent (no management controller: ipmi_si does not load).
+    std::string ipmi = "loaded";
 };
 
 // A server described by an XML file under vserver/servers/.

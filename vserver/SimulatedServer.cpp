@@ -48,6 +48,12 @@ SimulatedServer::SimulatedServer(const ServerDescription& description)
     if (description.host.sgLoaded) {
         kernel_.loadModule("sg");
     }
+    if (description.host.ipmi != "loaded") {
+        for (const char* module : {"ipmi_si", "ipmi_devintf", "ipmi_msghandler"}) {
+            kernel_.unloadModule(module);
+        }
+        kernel_.setModprobeFails("ipmi_si", description.host.ipmi == "absent");
+    }
     controller_.images().setPartitionTable(description.host.partitionTable);
     if (description.host.os == "esxi") {
         controller_.setPresenter(&datastores_);

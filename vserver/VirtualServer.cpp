@@ -417,6 +417,10 @@ void VirtualServer::reportOwner(const std::string& systemPath, struct stat* resu
 
 int VirtualServer::setuid(uid_t uid) {
     setuidCalls_.push_back(uid);
+    if (setuidRefused_) {
+        errno = EPERM;
+        return -1;
+    }
     return 0;
 }
 

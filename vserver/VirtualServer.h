@@ -71,6 +71,8 @@ public:
 
     void setUname(const std::string& sysname, const std::string& release);
     std::vector<uid_t> setuidCalls() const { return setuidCalls_; }
+    // The process runs as a user who cannot become root: setuid fails (EPERM).
+    void refuseSetuid(bool refused) { setuidRefused_ = refused; }
     // Signal dispositions the plug-in asked for; the test process keeps its own.
     const std::map<int, struct sigaction>& signalActions() const { return signalActions_; }
     void setUmountHandler(std::function<int(const std::string&, int)> handler) {
@@ -130,6 +132,7 @@ private:
     std::string sysname_ = "Linux";
     std::string release_ = "6.1.0-vserver";
     std::vector<uid_t> setuidCalls_;
+    bool setuidRefused_ = false;
     std::map<std::string, uid_t> owners_;
     std::map<int, struct sigaction> signalActions_;
     std::function<int(const std::string&, int)> umountHandler_;

@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -254,12 +255,63 @@ TEST_F(NoStorageRoadTest, AServerWithoutControllerStorageHasAnEmptySuccessfulInv
     EXPECT_NE(std::string::npos, pluginLog().find("Empty inventory from GetInvXMLString"));
 }
 
+// "No storage" is what a controller answers. A run that never reached one
+// (no IPMI driver or device, an IPMI configuration the library refuses, no
+// root) failed, with the error's text, and is logged as failed.
+TEST(IpmiUnusableTest, AServerWhoseIpmiCannotBeUsedIsAFailedRunNotAnEmptyOne) {
+    struct Case {
+        const char* name;
+        Injection inject;
+        std::vector<unsigned> errors;  // one of these
+    };
+    const Case cases[] = {
+        {"no IPMI driver loads",
+         [](SimulatedServer& s) {
+             for (const char* module : {"ipmi_si", "ipmi_devintf", "ipmi_msghandler"}) {
+                 s.kernel().unloadModule(module);
+             }
+             s.kernel().setModprobeFails("ipmi_si", true);
+         },
+         {15, 16, 46}},
+        {"no device node",
+         [](SimulatedServer& s) { s.kernel().setIpmiDevicePresent("/dev/ipmi0", false); },
+         {15, 16, 46}},
+        {"a configuration that leaves the library no try",
+         [](SimulatedServer&) {
+             writeTextFile("KvoIPMIConfig.xml",
+                           "<KvoIPMIConfiguration><Device name=\"Default\"><Configuration "
+                           "name=\"Default\"><RetryCount>0</RetryCount><PollingCount>0"
+                           "</PollingCount></Configuration></Device></KvoIPMIConfiguration>");
+         },
+         {QUIB_CONTROLLER_SILENT}},
+        {"the process cannot become root",
+         [](SimulatedServer& s) { s.host().refuseSetuid(true); },
+         {QUIB_NOT_ROOT}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        faultScene(c.inject, [&](SimulatedServer& faulty, const std::string& directory) {
+            CLogger::GetInstance()->Initialize("IPMIInventoryLog.txt");
+            DriverRun run = runDriverIn(directory);
+            EXPECT_FALSE(run.succeeded);
+            EXPECT_NE(c.errors.end(), std::find(c.errors.begin(), c.errors.end(), run.storageError))
+                << run.storageError;
+            EXPECT_EQ(errorText(run.storageError), run.error);
+            EXPECT_EQ(0u, faulty.controller().sessionsBegun());
+            EXPECT_NE(std::string::npos, readTextFile("IPMIInventoryLog.txt")
+                                             .find("CInvHelper :: DoInventory Get Pyx Inv Failed"));
+            CLogger::GetInstance()->Close();
+        });
+    }
+}
+
 TEST_F(InventoryRoadTest, AFaultAtEveryStepOfTheRecordQueryLeavesNothingBehind) {
     struct Case {
         const char* name;
         std::function<void(SimulatedServer&)> inject;
         unsigned error;
         const char* logLine;
+        bool answerRead = false;  // the failure came after the answer was read
     };
     const std::vector<Case> cases = {
         {"create",
@@ -289,7 +341,7 @@ TEST_F(InventoryRoadTest, AFaultAtEveryStepOfTheRecordQueryLeavesNothingBehind) 
          [](SimulatedServer& s) {
              s.controller().script().onCall(kDelete, 1, Behaviour::code(0xCC));
          },
-         25, "Delete Drop Box Failed."},
+         25, "Delete Drop Box Failed.", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -300,13 +352,14 @@ TEST_F(InventoryRoadTest, AFaultAtEveryStepOfTheRecordQueryLeavesNothingBehind) 
             EXPECT_EQ(c.error, run.storageError);
             EXPECT_EQ(errorText(c.error), run.error);
             EXPECT_FALSE(run.error.empty());
-            EXPECT_EQ("", run.document);
+            // An answer already read is the caller's, whatever fails after it.
+            EXPECT_EQ(c.answerRead, run.document.find("<SVMInventory") != std::string::npos);
             std::string log = readTextFile("QUIB_DBG.log");
             EXPECT_NE(std::string::npos, log.find(c.logLine));
             EXPECT_NE(std::string::npos, log.find("QueryPyx failed"));
         });
         faultScene(c.inject, [&](SimulatedServer&, const std::string&) {
-            expectCallersList(0);
+            expectCallersList(c.answerRead ? std::size(kDefaultRecords) : 0);
             EXPECT_NE(std::string::npos,
                       readTextFile("IPMIInventoryLog.txt").find("DoInventory failed"));
         });
@@ -363,9 +416,10 @@ constexpr int kNoStorage = -1;
 struct MatrixRow {
     CommandKey key;
     unsigned callNumber;
-    int whenRefused;  // a failing completion code
-    int whenPending;  // pending until the poll limit
-    int whenSilent;   // the IPMI exchange times out
+    int whenRefused;          // a failing completion code
+    int whenPending;          // pending until the poll limit
+    int whenSilent;           // the IPMI exchange times out
+    bool answerRead = false;  // the answer was read before: the caller gets it all the same
 };
 
 // Every call of a clean GetInventory, in the order sent. Start-up tolerates
@@ -373,9 +427,9 @@ struct MatrixRow {
 // part's answer judges the hand-over, so an earlier lost part shows as the
 // missing answer file; a pending status request is simply asked again.
 const MatrixRow kMatrix[] = {
-    {kStorageType, 1, kNoStorage, kNoStorage, kNoStorage},
+    {kStorageType, 1, kNoStorage, kNoStorage, 75},
     {kGeneration, 1, kEveryRecord, kEveryRecord, kEveryRecord},
-    {kStorageType, 2, 20, 20, 20},
+    {kStorageType, 2, 20, 20, 75},
     {kAccessState, 1, 55, 55, 55},
     {kBeginExtended, 1, kEveryRecord, kEveryRecord, kEveryRecord},
     {kIndexInfo, 1, kEveryRecord, kEveryRecord, kEveryRecord},
@@ -404,12 +458,12 @@ const MatrixRow kMatrix[] = {
     {kStatus, 2, 24, kEveryRecord, 24},
     {kStatus, 3, 24, kEveryRecord, 24},
     {kAttach, 2, 14, 14, 14},
-    {kDetach, 3, 23, 23, 23},
-    {kDelete, 1, 25, 25, 25},
+    {kDetach, 3, 23, 23, 23, true},
+    {kDelete, 1, 25, 25, 25, true},
     {kEnd, 1, kEveryRecord, kEveryRecord, kEveryRecord},
 };
 
-void expectOutcome(int expected, const DriverRun& run) {
+void expectOutcome(int expected, bool answerRead, const DriverRun& run) {
     if (expected == kEveryRecord || expected == kNoStorage) {
         EXPECT_TRUE(run.succeeded);
         EXPECT_EQ(expected == kNoStorage, run.document.empty());
@@ -419,7 +473,7 @@ void expectOutcome(int expected, const DriverRun& run) {
     EXPECT_EQ(static_cast<unsigned>(expected), run.storageError);
     EXPECT_FALSE(run.error.empty());
     EXPECT_EQ(errorText(static_cast<unsigned>(expected)), run.error);
-    EXPECT_EQ("", run.document);
+    EXPECT_EQ(answerRead, !run.document.empty());
 }
 
 }  // namespace
@@ -456,13 +510,15 @@ TEST(FaultMatrixTest, EveryControllerCommandRefusedPendingOrSilentLeavesNothingB
             faultScene(
                 inject,
                 [&](SimulatedServer&, const std::string& directory) {
-                    expectOutcome(expected, runDriverIn(directory));
+                    expectOutcome(expected, row.answerRead, runDriverIn(directory));
                 },
                 mode.boundMs);
             faultScene(
                 inject,
                 [&](SimulatedServer&, const std::string&) {
-                    expectCallersList(expected == kEveryRecord ? std::size(kDefaultRecords) : 0);
+                    expectCallersList(expected == kEveryRecord || row.answerRead
+                                          ? std::size(kDefaultRecords)
+                                          : 0);
                 },
                 mode.boundMs);
         }

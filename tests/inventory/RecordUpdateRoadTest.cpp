@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 #include "baseutils/Logger.h"
 #include "inventory/Stage_IPMIInventory.h"
 #include "inventory/XMLParserWriter.h"
 #include "storage/SecureVesk.h"
+#include "tests/support/ControllerCommands.h"
 #include "tests/support/TestSupport.h"
 #include "vserver/SimulatedServer.h"
 
@@ -67,4 +69,48 @@ TEST_F(RecordUpdateRoadTest, TheUpdatedRecordShowsInTheNextInventory) {
     EXPECT_EQ(QUIB_HASH_TRANSFER_FAILED, writer.storageError());
     EXPECT_FALSE(errorText.empty());
     EXPECT_EQ(0, server.controller().storage().dynamicBitmap());
+}
+
+// A package description that yields no component id or no version writes
+// no record: the update fails with its error and nothing reaches the
+// controller.
+TEST_F(RecordUpdateRoadTest, AnUnreadablePackageDescriptionWritesNoRecord) {
+    const struct {
+        const char* name;
+        const char* package;  // null: a directory named package.xml
+        unsigned char error;
+    } cases[] = {
+        {"malformed", "<SoftwareComponent vendorVersion=\"1\"><Supported", QUIB_NO_COMPONENT_ID},
+        {"empty", "", QUIB_NO_COMPONENT_ID},
+        {"wrong root", "<Package vendorVersion=\"1\"/>", QUIB_NO_COMPONENT_ID},
+        {"no component id",
+         "<SoftwareComponent vendorVersion=\"1\"><SupportedDevices><Device/></SupportedDevices>"
+         "</SoftwareComponent>",
+         QUIB_NO_COMPONENT_ID},
+        {"no version",
+         "<SoftwareComponent><SupportedDevices><Device componentID=\"25227\"/>"
+         "</SupportedDevices></SoftwareComponent>",
+         QUIB_NO_PACKAGE_VERSION},
+        {"a directory", nullptr, QUIB_NO_COMPONENT_ID},
+    };
+    char program[] = "./ipmiinventory.exe";
+    char* arguments[] = {program, nullptr};
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        std::filesystem::remove_all("package.xml");
+        if (each.package) {
+            writeTextFile("package.xml", each.package);
+        } else {
+            std::filesystem::create_directory("package.xml");
+        }
+        cXMLParserWriter writer;
+        ASSERT_EQ(1, writer.storageLayer()->secureVeskInit());
+        server.controller().clearRecord();
+        std::string errorText;
+        EXPECT_FALSE(writer.UpdatePyxRecord(arguments, errorText));
+        EXPECT_EQ(each.error, writer.storageError());
+        EXPECT_EQ(writer.GetErrorMsg(arguments, each.error), errorText);
+        EXPECT_NE(std::string::npos, errorText.find("package.xml"));
+        EXPECT_EQ(0u, server.controller().callCount(storageCommand(0x07)));  // no drop box
+    }
 }

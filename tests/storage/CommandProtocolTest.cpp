@@ -186,12 +186,20 @@ TEST_F(StorageTest, AnyAnswerMayRenewTheHandle) {
     EXPECT_EQ(0x1234, vesk.session.veskHandle);
 }
 
+// A controller that does not answer has not said it has no storage.
 TEST_F(StorageTest, TransportFailureIsNotRepeatedByTheLayer) {
     secureVesk& vesk = layer();
     controller.script().always(kStorageType, Behaviour::silent());
-    EXPECT_EQ(0, vesk.GetVeskType());
-    EXPECT_EQ(20, vesk.lastError);
+    EXPECT_EQ(4, vesk.GetVeskType());
+    EXPECT_EQ(QUIB_CONTROLLER_SILENT, vesk.lastError);
+    EXPECT_TRUE(lastRequestUnanswered());
     EXPECT_NE(std::string::npos, log().find("ProcessVeskIPMICommand: PLIMXCommand ERROR \n"));
+    EXPECT_NE(std::string::npos,
+              log().find("The controller did not answer the storage type query."));
+    controller.script().always(kStorageType, Behaviour::code(0xC1));
+    EXPECT_EQ(0, vesk.GetVeskType());
+    EXPECT_EQ(QUIB_NO_STORAGE, vesk.lastError);
+    EXPECT_FALSE(lastRequestUnanswered());
     EXPECT_NE(std::string::npos, log().find("There is no vesk present on this system."));
 }
 

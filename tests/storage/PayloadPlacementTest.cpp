@@ -5,6 +5,7 @@
 
 #include "storage/CompleteCopyFile.h"
 #include "tests/storage/StorageFixture.h"
+#include "tests/support/ControllerCommands.h"
 #include "vserver/Md5Digest.h"
 #include "vserver/TempDirectory.h"
 
@@ -283,6 +284,15 @@ TEST_F(PayloadPlacementTest, SignedPackageIsUnpackedIntoItsPartition) {
     EXPECT_EQ("firmware\n", controller.readPartitionFile(false, kFirmwareSlot, "readme.txt"));
     EXPECT_NE(std::string::npos, log().find("EndSecureUpdate succeeded"));
     expectNoDropBoxLeft();
+
+    // A controller that does not answer the processing request: its own
+    // error, and the secure update is ended all the same.
+    controller.script().always(kSecureProcess, Behaviour::silent());
+    EXPECT_FALSE(vesk.CompleteSignedUnzip());
+    EXPECT_EQ(QUIB_CONTROLLER_SILENT, vesk.lastError);
+    EXPECT_FALSE(controller.secureUpdateSlot().has_value());
+    expectNoDropBoxLeft();
+    controller.script().clear();
 
     // A signature that does not match: the controller refuses, the secure
     // update is ended and its drop box goes.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "tests/storage/StorageFixture.h"
 #include "tests/support/ControllerCommands.h"
 
@@ -157,6 +159,33 @@ TEST_F(StageAndUpdateTest, SecureUpdateSequenceMakesUsesAndDeletesItsDropBox) {
     EXPECT_FALSE(vesk.beginSecureUpdate(vesk.session, 1));
     EXPECT_NE(std::string::npos,
               log().find("beginSecureUpdate : pfnBeginSecureUpdate failed : Return Code - 0x00c1"));
+}
+
+// A timed-out exchange leaves completion code 0 in the request buffer: the
+// transport's own status decides first.
+TEST_F(StageAndUpdateTest, ASilentControllerFailsEverySecureUpdateStep) {
+    secureVesk& vesk = layerWithSession();
+    struct Step {
+        const char* name;
+        CommandKey key;
+        std::function<bool()> call;
+    };
+    const Step steps[] = {
+        {"begin", kSecureBegin, [&] { return vesk.beginSecureUpdate(vesk.session, 1); }},
+        {"process", kSecureProcess,
+         [&] { return vesk.processSecureUpdate(vesk.session, std::string(32, 'a')); }},
+        {"end", kSecureEnd, [&] { return vesk.endSecureUpdate(vesk.session); }},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        controller.script().clear();
+        controller.script().always(step.key, Behaviour::silent());
+        vesk.lastError = 0;
+        EXPECT_FALSE(step.call());
+        EXPECT_EQ(QUIB_CONTROLLER_SILENT, vesk.lastError);
+        EXPECT_NE(std::string::npos, log().find("failed : Return Code - no answer from the "
+                                                "controller"));
+    }
 }
 
 TEST_F(StageAndUpdateTest, CapabilityQueriesResetAndServiceEnvironment) {

@@ -146,18 +146,45 @@ TEST(InventoryOutput, TableAlignsColumnsAndMarksEmptyCells) {
               formatTable({}));
 }
 
-TEST(InventoryOutput, JsonEscapesTextAndAnEmptyListIsAnEmptyArray) {
-    EXPECT_EQ("[]\n", formatJson({}));
+// Always one object; every record has the same members with the same
+// types, and a PCI record's component id is the same at the top and in pci.
+TEST(InventoryOutput, JsonIsOneObjectWithRecordsOfOneShape) {
+    EXPECT_EQ("{\n  \"devices\": []\n}\n", formatJson({}));
     Records records;
     CDeviceInfo* record = records.add("1\"2", "a\\b\nc\x01");
     record->setStatus(0);
+    CDeviceInfo* nic = records.add("", "NIC");
+    nic->setDeviceType(DEVICE_TYPE_PCI);
+    nic->setPCIInfo(SPCIInfo{"0", "1f", "0a", "8086", "1028", ""});
     std::string json = formatJson(records.devices);
     EXPECT_NE(std::string::npos, json.find("\"componentID\": \"1\\\"2\",\n"));
     EXPECT_NE(std::string::npos, json.find("\"deviceName\": \"a\\\\b\\nc\\u0001\",\n"));
     EXPECT_NE(std::string::npos, json.find("\"status\": 0,\n"));
-    EXPECT_NE(std::string::npos, json.find("\"pci\": null\n"));
-    EXPECT_EQ(0u, json.find("[\n  {\n"));
-    EXPECT_EQ(json.size() - 6, json.rfind("  }\n]\n"));
+    EXPECT_NE(std::string::npos,
+              json.find("\"pci\": {\"componentID\": \"\", \"vendorID\": \"\", \"deviceID\": \"\", "
+                        "\"subVendorID\": \"\", \"subDeviceID\": \"\"}\n"));
+    EXPECT_NE(std::string::npos,
+              json.find("      \"componentID\": \"0\",\n      \"deviceType\": \"pci\""));
+    EXPECT_NE(std::string::npos, json.find("\"pci\": {\"componentID\": \"0\", \"vendorID\": "
+                                           "\"8086\""));
+    EXPECT_EQ(0u, json.find("{\n  \"devices\": [\n    {\n"));
+    EXPECT_EQ(json.size() - 12, json.rfind("    }\n  ]\n}\n"));
+
+    InventoryOutcome failed;
+    failed.errorCode = 25;
+    failed.errorText = "drop box \"kept\"";
+    failed.recordsRead = true;
+    std::string both = formatOutcome(failed, records.devices, OutputFormat::Json, "/var/lib/x");
+    EXPECT_EQ(0u, both.find("{\n  \"devices\": [\n"));
+    EXPECT_NE(std::string::npos,
+              both.find("  ],\n  \"error\": {\n    \"code\": 25,\n    \"text\": \"drop box "
+                        "\\\"kept\\\"\",\n    \"logs\": \"/var/lib/x\"\n  }\n}\n"));
+    EXPECT_NE(std::string::npos,
+              formatOutcome(failed, records.devices, OutputFormat::Table, "").find("COMPONENT ID"));
+    InventoryOutcome none;
+    none.kind = InventoryOutcome::Kind::NoStorage;
+    EXPECT_EQ("{\n  \"devices\": [],\n  \"storage\": false\n}\n",
+              formatOutcome(none, {}, OutputFormat::Json, ""));
 }
 
 TEST(InventoryOutput, XmlIsAnInventoryDocumentWithEscapedValues) {
@@ -232,7 +259,7 @@ TEST(InventoryProgram, RecordsAreListedWithTheVirtualTimeTheyTook) {
     ScopedWorkingDirectory cwd;
     ProgramRun run = runProgram(bundled("default.xml") + " --format json");
     EXPECT_EQ(0, run.status) << run.err;
-    EXPECT_EQ(0u, run.out.find("[\n  {\n    \"componentID\": \"25227\""));
+    EXPECT_EQ(0u, run.out.find("{\n  \"devices\": [\n    {\n      \"componentID\": \"25227\""));
     std::size_t records = 0;
     for (std::size_t at = run.out.find("\"deviceType\""); at != std::string::npos;
          at = run.out.find("\"deviceType\"", at + 1)) {
@@ -256,7 +283,7 @@ TEST(InventoryProgram, NothingToReportIsASuccessThatSaysSo) {
     ScopedWorkingDirectory cwd;
     ProgramRun run = runProgram(bundled("no-storage.xml") + " --format json");
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ("[]\n", run.out);
+    EXPECT_EQ("{\n  \"devices\": [],\n  \"storage\": false\n}\n", run.out);
     EXPECT_EQ(0u, run.err.find("ipmi-inventory: this server's management controller has no "
                                "embedded storage"));
 }
@@ -275,8 +302,8 @@ TEST(InventoryProgram, AFailedRunSaysWhyAndWhereTheLogsAre) {
 
     ProgramRun json = runProgram(server + " --format json");
     EXPECT_EQ(1, json.status);
-    EXPECT_EQ(0u, json.out.find("{\n  \"error\": \"The controller left no answer file"));
-    EXPECT_NE(std::string::npos, json.out.find("\"errorCode\": 33,"));
+    EXPECT_EQ(0u, json.out.find("{\n  \"devices\": [],\n  \"error\": {\n    \"code\": 33,\n"
+                                "    \"text\": \"The controller left no answer file"));
     EXPECT_NE(std::string::npos, json.out.find("\"logs\": \"" + cwd.path() + "\""));
 }
 
@@ -295,11 +322,21 @@ TEST(InventoryProgram, ServerDescriptionsThatCannotBeUsedNameFileReasonAndLine) 
                                   "well-formed XML: Premature end of data"));
     EXPECT_EQ(broken.err.size() - 1, broken.err.find('\n'));  // libxml2 says nothing itself
 
-    writeTextFile("wrong.xml", "<VirtualServer>\n  <Host os=\"beos\"/>\n</VirtualServer>\n");
+    writeTextFile("wrong.xml",
+                  "<VirtualServer>\n  <Controller storageType=\"None\"/>\n  <Host os=\"beos\"/>\n"
+                  "</VirtualServer>\n");
     ProgramRun wrong = runProgram("--virtual-server wrong.xml");
     EXPECT_EQ(3, wrong.status);
     EXPECT_NE(std::string::npos,
-              wrong.err.find("wrong.xml:2: unknown host operating system: beos"));
+              wrong.err.find("wrong.xml:3: unknown host operating system: beos"));
+
+    writeTextFile("typo.xml", "<VirtualServer>\n  <Controler/>\n</VirtualServer>\n");
+    ProgramRun typo = runProgram("--virtual-server typo.xml");
+    EXPECT_EQ(3, typo.status);
+    EXPECT_EQ(
+        "ipmi-inventory: bad server description: typo.xml:2: unknown element <Controler> "
+        "in <VirtualServer>\n",
+        typo.err);
 
     ProgramRun empty = runProgram("--virtual-server=");
     EXPECT_EQ(2, empty.status);

@@ -262,22 +262,69 @@ TEST(ServerDescriptionTest, BundledDefaultServer) {
 }
 
 TEST(ServerDescriptionTest, HostVariant) {
-    HostConfig typical = parseServerDescription("<VirtualServer/>").host;
+    HostConfig typical =
+        parseServerDescription(R"(<VirtualServer><Controller storageType="None"/></VirtualServer>)")
+            .host;
     EXPECT_TRUE(typical.scsiGenericSysfs);
     EXPECT_TRUE(typical.sgLoaded);
     EXPECT_EQ(1u, typical.fixedDisks);
     HostConfig host = parseServerDescription(R"(<VirtualServer>
+        <Controller storageType="None"/>
         <Host scsiGenericSysfs="false" sgLoaded="0" fixedDisks="2" settleSeconds="12"
-              partitionTable="true"/></VirtualServer>)")
+              partitionTable="true" ipmi="absent"/></VirtualServer>)")
                           .host;
     EXPECT_FALSE(host.scsiGenericSysfs);
     EXPECT_FALSE(host.sgLoaded);
     EXPECT_EQ(2u, host.fixedDisks);
     EXPECT_EQ(12u, host.settleSeconds);
     EXPECT_TRUE(host.partitionTable);
+    EXPECT_EQ("absent", host.ipmi);
+    EXPECT_EQ("loaded", typical.ipmi);
     EXPECT_THROW(
         parseServerDescription(R"(<VirtualServer><Host fixedDisks="27"/></VirtualServer>)"),
         ServerDescriptionError);
+}
+
+// A misspelt or missing name makes a description unusable: it would give
+// "(no records)" and pass for a server without components.
+TEST(ServerDescriptionTest, UnknownOrMissingNamesAreRefusedWithTheirLine) {
+    const struct {
+        const char* text;
+        const char* reason;
+        int line;
+    } cases[] = {
+        {"<VirtualServer>\n<Controler/>\n</VirtualServer>",
+         "unknown element <Controler> in <VirtualServer>", 2},
+        {"<VirtualServer>\n<Controller>\n<Recrods/></Controller></VirtualServer>",
+         "unknown element <Recrods> in <Controller>", 3},
+        {"<VirtualServer><Host os=\"centos\"/></VirtualServer>",
+         "<VirtualServer> has no <Controller>", 1},
+        {"<VirtualServer>\n<Controller storageType=\"Full\"/></VirtualServer>",
+         "<Controller> with storage has no <Records>", 2},
+        {"<VirtualServer><Controller storageType=\"None\"/>\n<Host sgloaded=\"false\"/>"
+         "</VirtualServer>",
+         "unknown attribute sgloaded of <Host>", 2},
+        {"<VirtualServer><Controller><Records processingpolls=\"2\"/></Controller>"
+         "</VirtualServer>",
+         "unknown attribute processingpolls of <Records>", 1},
+        {"<VirtualServer><Controller storageType=\"None\"/><Host ipmi=\"maybe\"/>"
+         "</VirtualServer>",
+         "ipmi is loaded, unloaded or absent: maybe", 1},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.text);
+        try {
+            parseServerDescription(each.text);
+            ADD_FAILURE() << "accepted";
+        } catch (const ServerDescriptionError& error) {
+            EXPECT_EQ(each.reason, std::string(error.what()));
+            EXPECT_EQ(each.line, error.line());
+        }
+    }
+    // The record documents are the controller's own, not checked.
+    EXPECT_NO_THROW(parseServerDescription(
+        "<VirtualServer><Controller><Records><Current><SVMInventory><Anything x=\"1\"/>"
+        "</SVMInventory></Current></Records></Controller></VirtualServer>"));
 }
 
 TEST(ServerDescriptionTest, ReadsEveryAttributeAndRefusesNonsense) {
@@ -286,7 +333,7 @@ TEST(ServerDescriptionTest, ReadsEveryAttributeAndRefusesNonsense) {
                     firstHandle="0x0102">
           <Firmware major="08" minor="30"/>
           <Storage dynamicSlots="1"><StaticPartition slot="7" label="VSK023"/></Storage>
-          <Faults/>
+          <Records/>
           <Staging stageAnswer="3" stageStatuses="2 2 38" digestMethods="0x03"
                    corruptsPlacedFiles="true"/>
         </Controller><Host systemId="9Z9Z"/></VirtualServer>)");
