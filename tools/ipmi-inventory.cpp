@@ -15,6 +15,7 @@
 #include "tools/InventoryOutput.h"
 #include "tools/InventoryRun.h"
 #include "tools/ProcessSetup.h"
+#include "tools/SpawningHostPort.h"
 #include "tools/Progress.h"
 #include "tools/StagingRun.h"
 #include "tools/WorkDirectory.h"
@@ -147,6 +148,7 @@ int main(int argc, char** argv) {
         return emit(std::string("ipmi-inventory ") + kVersion + "\n");
     }
     std::unique_ptr<SimulatedServer> server;
+    SpawningHostPort production;
     if (!options.virtualServer.empty()) {
         // Read before the work directory changes what a relative name means.
         std::string path = std::filesystem::absolute(options.virtualServer).string();
@@ -171,6 +173,7 @@ int main(int argc, char** argv) {
         if (!problem.empty()) {
             return refuseMachine(problem, options);
         }
+        installHostPort(&production);
     }
     std::string problem = preparePlacements(options.placements, server.get());
     if (!problem.empty()) {

@@ -19,6 +19,7 @@
 #include "tools/InventoryOutput.h"
 #include "tools/InventoryRun.h"
 #include "tools/ProcessSetup.h"
+#include "tools/SpawningHostPort.h"
 #include "vserver/ServerDescription.h"
 #include "vserver/SimulatedServer.h"
 
@@ -245,4 +246,34 @@ TEST(RunFailures, AMachineThatCannotBeAskedGivesTheErrorObject) {
     std::string json = formatOutcome(refusal, {}, OutputFormat::Json, "");
     EXPECT_EQ(0u, json.find("{\n  \"devices\": [],\n  \"error\": {\n    \"code\": 74,\n"
                             "    \"text\": \"needs root:"));
+}
+
+// The held signals and the ignored SIGPIPE stay this program's: a command
+// the plug-in runs (a daemon it starts) gets a clean signal state.
+TEST(RunFailures, ShellCommandsStartWithNoSignalHeldOrIgnored) {
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTERM);
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, &held, &before);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    sigaction(SIGPIPE, &ignore, &previous);
+    SpawningHostPort port;
+    std::string status;
+    ASSERT_TRUE(port.popen("grep -E '^Sig(Blk|Ign)' /proc/self/status", 4096, status));
+    EXPECT_EQ(0, port.system("exit 0"));
+    EXPECT_EQ(3 << 8, port.system("exit 3"));
+    sigaction(SIGPIPE, &previous, nullptr);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    EXPECT_NE(std::string::npos, status.find("SigBlk:\t0000000000000000\n")) << status;
+    EXPECT_EQ(std::string::npos, status.find("SigIgn:\t0000000000001000\n")) << status;
+
+    std::string cut;
+    int exited = 0;
+    ASSERT_TRUE(port.popen("yes", 10, cut, &exited));
+    EXPECT_EQ("y\ny\ny\ny\ny\n", cut);
+    // The command with more to say ended of SIGPIPE (itself, or its shell says so).
+    EXPECT_EQ(128 + SIGPIPE, decoded(exited));
 }
