@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "baseutils/HostPort.h"
+#include "baseutils/ScopeExit.h"
 #include "baseutils/ShellArgument.h"
 #include "storage/DoCopy.h"
 #include "storage/DropBoxExchange.h"
+#include "storage/DropBoxRoom.h"
 #include "storage/IPMIRequest.h"
 #include "storage/Md5Wrapper.h"
 #include "storage/OsType.h"
@@ -32,6 +34,8 @@ constexpr std::uint64_t kSignedPackageMargins = 4;
 constexpr std::size_t kCopyBlockBytes = 1 << 20;
 constexpr unsigned kLastChunkNumber = 0xFFFF >> PLACE_CHUNK_SHIFT;
 const char* const kChunkName = "FileChunk";
+// Where the mounted drop box's device is reached.
+const char* const kDropBoxLink = "/dev/secvskupd-SECUPD";
 
 md5wrapper& placementDigest() {
     static md5wrapper digest;
@@ -121,14 +125,31 @@ void copyOrRaise(const std::string& mountPoint, const cfgEntry& entry, const cha
     }
 }
 
-void addEntryOrRaise(std::ostream& commandFile, const cfgEntry& entry, bool sourceFromEntry) {
+// The entry's File element of the command file.
+std::string elementOrRaise(const cfgEntry& entry, bool sourceFromEntry) {
     std::ostringstream element;
     AddCfgEntry(element, entry, sourceFromEntry);
     if (!element) {
         logVeskMsg(__FILE__, __LINE__, "AddCfgEntry failed");
         raiseQuibError(QUIB_INTERNAL_ERROR);
     }
-    commandFile << element.str();
+    return element.str();
+}
+
+void addEntryOrRaise(std::ostream& commandFile, const cfgEntry& entry, bool sourceFromEntry) {
+    commandFile << elementOrRaise(entry, sourceFromEntry);
+}
+
+// What a chunk's File element can take at most: its names, a digest and a
+// size in twenty digits.
+constexpr std::uint64_t kChunkElementBound = 1024;
+
+// The command file without entries: its header and footer.
+std::uint64_t emptyCommandFileBytes() {
+    std::ostringstream text;
+    AddCfgHdr(text);
+    AddCfgFtr(text);
+    return text.str().size();
 }
 
 const char* modeName(exmlMode mode) {
@@ -207,7 +228,12 @@ void secureVesk::sendChunk(const std::string& mountPoint, std::ostream& commandF
     logVeskMsg(__FILE__, __LINE__, "Split File: Creating Chunk");
     nFileChunkIndex = chunkNumber(entry);
     std::string name = kChunkName + std::to_string(nFileChunkIndex);
-    std::uint64_t read = copyRange(entry.source, entry.placedBytes, room - eps, mountPoint + name);
+    std::uint64_t most = room - eps;
+    if (dropBoxVolume) {
+        most = std::min(most, dropBoxVolume->largestFile(name, kChunkElementBound));
+    }
+    std::uint64_t read =
+        most == 0 ? 0 : copyRange(entry.source, entry.placedBytes, most, mountPoint + name);
     if (read == 0) {
         logVeskMsg(__FILE__, __LINE__, "Could not read file");
         raiseQuibError(QUIB_INTERNAL_ERROR);
@@ -222,7 +248,11 @@ void secureVesk::sendChunk(const std::string& mountPoint, std::ostream& commandF
     chunk.destination = entry.destination;
     chunk.hash = placementDigest().getHashFromFile(mountPoint + name);
     chunk.fileSize = read;
-    addEntryOrRaise(commandFile, chunk, true);
+    std::string element = elementOrRaise(chunk, true);
+    if (dropBoxVolume) {
+        dropBoxVolume->take(name, read, element.size());
+    }
+    commandFile << element;
     if (entry.placedBytes >= entry.fileSize) {
         entry.placeState = PLACE_PLACED;
         logVeskMsg(__FILE__, __LINE__, "Last Split File Chunk");
@@ -258,14 +288,14 @@ bool secureVesk::populateDynPart(const std::string& mountPoint, std::ostream& co
                         }
                         return true;
                     }
-                    if (entry.fileSize > usable) {
+                    if (!fitsDropBox(entry, usable)) {
                         logVeskMsg(__FILE__, __LINE__, "FileSize > AvailableSpace");
                         return true;
                     }
                     logVeskMsg(__FILE__, __LINE__, "filecopy");
                     copyOrRaise(mountPoint, entry, "doCopy failed");
                     logVeskMsg(__FILE__, __LINE__, "doCopy succeeded");
-                    addEntryOrRaise(commandFile, entry, false);
+                    takeDropBoxRoom(entry, elementOrRaise(entry, false), commandFile);
                     break;
                 case EXML_FILEMOVE:
                 case EXML_DIRMOVE:
@@ -308,15 +338,61 @@ void secureVesk::findPlacementDirectory() {
     logVeskMsg(__FILE__, __LINE__, std::string("Dynamic Partition Mount Point: ") + DynMountPoint);
 }
 
+// Whether a whole file fits what is left of this cycle's drop box: in
+// bytes, and in the clusters and directory entries of its volume.
+bool secureVesk::fitsDropBox(const cfgEntry& entry, std::uint64_t usable) {
+    if (entry.fileSize > usable) {
+        return false;
+    }
+    return !dropBoxVolume ||
+           dropBoxVolume->fits(pathWithinPartition(entry.destination), entry.fileSize,
+                               elementOrRaise(entry, false).size());
+}
+
+void secureVesk::takeDropBoxRoom(const cfgEntry& entry, const std::string& element,
+                                 std::ostream& commandFile) {
+    if (dropBoxVolume) {
+        dropBoxVolume->take(pathWithinPartition(entry.destination), entry.fileSize, element.size());
+    }
+    commandFile << element;
+}
+
+// The drop box's volume as its boot sector lays it out, read once per
+// placement; without it the room is counted in bytes only.
+void secureVesk::measureDropBoxVolume() {
+    if (dropBoxVolume || osType == ESXi) {
+        return;
+    }
+    FatGeometry geometry;
+    if (!readFatGeometry(kDropBoxLink, geometry) || geometry.clusterBytes == 0) {
+        logVeskMsg(__FILE__, __LINE__, "Drop box volume layout unknown; room counted in bytes");
+        return;
+    }
+    logVeskMsg(__FILE__, __LINE__,
+               "Drop box volume: " + std::to_string(geometry.clusters) + " clusters of " +
+                   std::to_string(geometry.clusterBytes) + " bytes, " +
+                   (geometry.rootEntries == 0
+                        ? std::string("a growing root directory")
+                        : std::to_string(geometry.rootEntries) + " root directory entries"));
+    dropBoxVolume = std::make_unique<DropBoxRoom>(geometry);
+}
+
 // Removes what earlier cycles left in the drop box.
 void secureVesk::emptyDropBox(const std::string& directory, std::size_t processed) {
     for (std::size_t i = 0; i < processed; ++i) {
         if (placesFile(exchangeFiles[i].mode)) {
-            std::remove(
-                hostPort().resolveEntry(confinedTarget(directory, exchangeFiles[i])).c_str());
+            std::string target = confinedTarget(directory, exchangeFiles[i]);
+            std::remove(hostPort().resolveEntry(target).c_str());
+            if (dropBoxVolume) {
+                dropBoxVolume->release(pathWithinPartition(exchangeFiles[i].destination));
+            }
         }
     }
     hostPort().system("rm -f " + shellArgument(directory + kChunkName) + "*" + " > /dev/null 2>&1");
+    if (dropBoxVolume) {
+        dropBoxVolume->releaseRootFiles(kChunkName);
+        dropBoxVolume->startCommandFile(emptyCommandFileBytes());
+    }
 }
 
 // One drop box cycle: fill, hand over, let the controller carry it out.
@@ -331,6 +407,7 @@ void secureVesk::runPlacementCycle(std::size_t& processed, std::uint64_t granted
     exposed = true;
     logVeskMsg(__FILE__, __LINE__, "AttachPartition succeeded");
     findPlacementDirectory();
+    measureDropBoxVolume();
     emptyDropBox(DynMountPoint, processed);
     std::size_t before = processed;
     std::uint64_t placedBefore = exchangeFiles[before].placedBytes;
@@ -357,14 +434,36 @@ void secureVesk::runPlacementCycle(std::size_t& processed, std::uint64_t granted
 bool secureVesk::CompleteCopyFile() {
     bool created = false;
     bool exposed = false;
+    bool done = false;
+    // On every way out but success, whatever failed (a raised number or any
+    // other exception): a drop box this copy made is taken back and deleted
+    // (the controller will not delete an exposed one), and the copy is over.
+    ScopeExit cleanUp([&] {
+        if (done) {
+            return;
+        }
+        unsigned char error = lastError;  // the failure reported is the first one
+        if (created) {
+            removePlacementDropBox(exposed || error == QUIB_MOUNT_NOT_FOUND ||
+                                   error == QUIB_DETACH_FAILED || error == QUIB_INTERNAL_ERROR);
+        }
+        lastError = error;
+        copyStarted = false;
+    });
     auto body = [&] {
         requireConfinedDestinations(exchangeFiles);
+        PlacementFit fit = placementFit(exchangeFiles);
+        if (fit.error != 0) {
+            logVeskMsg(__FILE__, __LINE__, "Placement refused: " + fit.problem);
+            raiseQuibError(fit.error);
+        }
         std::uint64_t size = 0;
         CalculateAndAdjustPayloadSize(size);
         if (size > maxDropBoxSize) {
             size = maxDropBoxSize;
         }
         std::uint64_t granted = 0;
+        dropBoxVolume.reset();
         if (!CreateDropBox(dynDriveName, size, &granted)) {
             raiseQuibError(QUIB_UPDATE_DROPBOX_FAILED);
         }
@@ -384,6 +483,7 @@ bool secureVesk::CompleteCopyFile() {
         }
         logVeskMsg(__FILE__, __LINE__, "Copy verification Succeeded");
         copyStarted = false;
+        done = true;
         return true;
     };
     return guardRaised(false, __FILE__, __LINE__, body,
@@ -395,13 +495,6 @@ bool secureVesk::CompleteCopyFile() {
                            if (error == QUIB_UPDATE_DROPBOX_FAILED) {
                                logVeskMsg(__FILE__, __LINE__, "Creat Drop Box Failed");
                            }
-                           // Whatever failed, a drop box this copy made is taken back and
-                           // deleted: the controller will not delete an exposed one.
-                           if (created) {
-                               removePlacementDropBox(exposed || error == QUIB_MOUNT_NOT_FOUND ||
-                                                      error == QUIB_DETACH_FAILED);
-                           }
-                           copyStarted = false;
                            return false;
                        },
                        {"copyPayload failed", "QUIB internal error"});
@@ -418,9 +511,24 @@ void secureVesk::removePlacementDropBox(bool mayBeExposed) {
 }
 
 bool secureVesk::VerifyCopyFiles() {
-    std::string label;
+    std::string label;  // the partition asked for, until it was taken back
+    bool done = false;
+    // On every way out but success, a partition that was asked for is taken
+    // back: an attach that seemed to fail may have been carried out late,
+    // and a refused detach is tried once more.
+    ScopeExit cleanUp([&] {
+        if (done || label.empty()) {
+            return;
+        }
+        unsigned char error = lastError;
+        if (!DetachVeskPartition(label) && !DetachVeskPartition(label)) {
+            logVeskMsg(__FILE__, __LINE__, "DetachPartition failed");
+        }
+        lastError = error;
+    });
     auto body = [&] {
         if (exchangeFiles.empty()) {
+            done = true;
             return true;
         }
         std::uint16_t row = exchangeFiles.front().targetPartition;
@@ -428,7 +536,6 @@ bool secureVesk::VerifyCopyFiles() {
         label = row < VESK_PART_COUNT ? veskPartInfo[row].partLabel : "";
         if (label.empty() || !AttachVeskPartition(label)) {
             logVeskMsg(__FILE__, __LINE__, "Attach partition failed");
-            label.clear();
             raiseQuibError(QUIB_ATTACH_FAILED);
         }
         logVeskMsg(__FILE__, __LINE__, "AttachPartition succeeded");
@@ -446,28 +553,23 @@ bool secureVesk::VerifyCopyFiles() {
         lastFlag = 1;
         if (!DetachVeskPartition(label)) {
             logVeskMsg(__FILE__, __LINE__, "DetachPartition failed");
-            label.clear();
             raiseQuibError(QUIB_DETACH_FAILED);
         }
+        done = true;
         logVeskMsg(__FILE__, __LINE__, "DetachPartition succeeded");
         logVeskMsg(__FILE__, __LINE__, "VerifyCopyFiles Succeeded");
         return true;
     };
-    return guardRaised(
-        false, __FILE__, __LINE__, body,
-        [&](unsigned char error) {
-            logVeskMsg(__FILE__, __LINE__, "Verification failed.");
-            if ((error == QUIB_MOUNT_NOT_FOUND || error == QUIB_COPY_VERIFY_FAILED) &&
-                !label.empty()) {
-                DetachVeskPartition(label);
-            }
-            if (error == QUIB_BITLOCKER_POLICY) {
-                logVeskMsg(__FILE__, __LINE__, "BitLocker Policy Detected for USB");
-                raiseQuibError(error);
-            }
-            return false;
-        },
-        {"Verification failed.", "QUIB internal error"});
+    return guardRaised(false, __FILE__, __LINE__, body,
+                       [&](unsigned char error) {
+                           logVeskMsg(__FILE__, __LINE__, "Verification failed.");
+                           if (error == QUIB_BITLOCKER_POLICY) {
+                               logVeskMsg(__FILE__, __LINE__, "BitLocker Policy Detected for USB");
+                               raiseQuibError(error);
+                           }
+                           return false;
+                       },
+                       {"Verification failed.", "QUIB internal error"});
 }
 
 void secureVesk::verifyPlacedFile(const std::string& directory, const cfgEntry& entry) {
@@ -517,6 +619,17 @@ bool secureVesk::populateDynPart(std::ostream& commandFile) {
 
 bool secureVesk::CompleteSignedUnzip() {
     bool begun = false;
+    // A secure update that was begun is ended, so that the controller
+    // deletes its drop box; the copy is over on every way out.
+    ScopeExit cleanUp([&] {
+        if (begun) {
+            unsigned char error = lastError;
+            unmountDynPartition();
+            endSecureUpdate(session);
+            lastError = error;
+        }
+        copyStarted = false;
+    });
     auto body = [&] {
         logVeskMsg(__FILE__, __LINE__, "CompleteSighnedUnzip Started");
         requireConfinedDestinations(exchangeFiles);
@@ -562,13 +675,5 @@ bool secureVesk::CompleteSignedUnzip() {
         logVeskMsg(__FILE__, __LINE__, "EndSecureUpdate succeeded");
         return true;
     };
-    return guardRaised(false, __FILE__, __LINE__, body, [&](unsigned char) {
-        // A secure update that was begun is ended, so that the controller
-        // deletes its drop box.
-        if (begun) {
-            unmountDynPartition();
-            endSecureUpdate(session);
-        }
-        return false;
-    });
+    return guard(false, __FILE__, __LINE__, body);
 }

@@ -1,9 +1,12 @@
 #include "storage/PlacementDestination.h"
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "baseutils/SplitText.h"
+#include "storage/VeskErrors.h"
+#include "storage/partitions/VeskPartInfo.h"
 
 namespace {
 
@@ -57,4 +60,49 @@ std::string placementDestinationProblem(const std::string& destination) {
         return "it has a '.' component";
     }
     return "";
+}
+
+namespace {
+
+std::string partitionName(std::uint16_t row) {
+    return "partition " + std::to_string(row) +
+           (row < VESK_PART_COUNT ? " (" + veskPartInfo[row].partLabel + ")" : std::string());
+}
+
+std::string bytes(std::uint64_t count) {
+    return std::to_string(count) + " bytes";
+}
+
+}  // namespace
+
+PlacementFit placementFit(const std::vector<cfgEntry>& entries) {
+    std::map<std::uint16_t, std::uint64_t> perPartition;
+    for (const cfgEntry& entry : entries) {
+        if (entry.mode != EXML_FILECOPY) {
+            continue;
+        }
+        std::uint16_t row = entry.targetPartition;
+        if (row == 0 || row >= VESK_PART_COUNT || !veskPartInfo[row].present) {
+            return {QUIB_INVALID_PARTITION, entry.source + " goes to " + partitionName(row) +
+                                                ", which this controller does not have"};
+        }
+        std::uint64_t size = veskPartInfo[row].sizeBytes;
+        std::uint64_t& total = perPartition[row];
+        total += entry.fileSize;
+        if (size == 0) {
+            continue;
+        }
+        if (entry.fileSize > size) {
+            return {QUIB_PAYLOAD_EXCEEDS_PARTITION, entry.source + " (" + bytes(entry.fileSize) +
+                                                        ") is larger than " + partitionName(row) +
+                                                        " (" + bytes(size) + ")"};
+        }
+        if (total > size) {
+            return {QUIB_PAYLOAD_EXCEEDS_PARTITION,
+                    "the files for " + partitionName(row) + " take " + bytes(total) +
+                        " together, more than its " + bytes(size) + " (the last one is " +
+                        entry.source + ", " + bytes(entry.fileSize) + ")"};
+        }
+    }
+    return {};
 }

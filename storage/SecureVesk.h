@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "kvoipmi/KvoIPMICommandData.h"
 #include "storage/CfgEntry.h"
+#include "storage/DropBoxRoom.h"
 #include "storage/StorageRoadLock.h"
 #include "storage/VeskErrors.h"
 #include "storage/VeskLog.h"
@@ -174,6 +176,9 @@ public:
     bool copyStarted = false;
     // Held for the object's whole life, let go after everything else.
     StorageRoadLock roadLock;
+    // The room left on the current placement's drop box volume; null while
+    // none is measured.
+    std::unique_ptr<DropBoxRoom> dropBoxVolume;
 
 protected:
     // Runs an operation body that fails by raising a layer error number: the
@@ -240,6 +245,10 @@ private:
     bool packageRecordComplete(const std::string& componentId);
     void findPlacementDirectory();
     void emptyDropBox(const std::string& directory, std::size_t processed);
+    void measureDropBoxVolume();
+    bool fitsDropBox(const cfgEntry& entry, std::uint64_t usable);
+    void takeDropBoxRoom(const cfgEntry& entry, const std::string& element,
+                         std::ostream& commandFile);
     void runPlacementCycle(std::size_t& processed, std::uint64_t granted, bool& exposed);
     void removePlacementDropBox(bool mayBeExposed);
     void verifyPlacedFile(const std::string& directory, const cfgEntry& entry);

@@ -60,6 +60,8 @@ enum QuibError : unsigned char {
     QUIB_CONTROLLER_SILENT = 75,
     // The package description names no version for the record.
     QUIB_NO_PACKAGE_VERSION = 76,
+    // Placement files larger than the partition they go to.
+    QUIB_PAYLOAD_EXCEEDS_PARTITION = 77,
 };
 
 // Operations of the layer leave by raising their error number; the guard of

@@ -59,7 +59,29 @@ bool parsePlacement(const std::string& value, InventoryOptions& options, std::st
                 "; PATH must be a plain relative file path inside the partition";
         return false;
     }
-    options.placements.push_back({value.substr(0, equals), destination});
+    options.placements.push_back({value.substr(0, equals), destination, value.substr(0, equals)});
+    return true;
+}
+
+// Two files for one destination, or a destination that another one needs as
+// a directory, cannot both be placed.
+bool placementsAgree(const std::vector<Placement>& placements, std::string& error) {
+    for (std::size_t i = 0; i < placements.size(); ++i) {
+        for (std::size_t j = 0; j < placements.size(); ++j) {
+            const std::string& one = placements[i].destination;
+            const std::string& other = placements[j].destination;
+            if (i < j && one == other) {
+                error = "--place: two files for the destination " + one + ": " +
+                        placements[i].given + " and " + placements[j].given;
+                return false;
+            }
+            if (i != j && other.rfind(one + "/", 0) == 0) {
+                error = "--place: the destination " + one + " of " + placements[i].given +
+                        " is a directory for " + other;
+                return false;
+            }
+        }
+    }
     return true;
 }
 
@@ -139,7 +161,7 @@ bool parseInventoryOptions(const std::vector<std::string>& arguments, InventoryO
             return false;
         }
     }
-    return true;
+    return placementsAgree(options.placements, error);
 }
 
 std::string inventoryUsage() {

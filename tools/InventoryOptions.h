@@ -9,8 +9,9 @@ enum class OutputFormat { Table, Xml, Json };
 
 // A file to place into a partition of the controller: --place FILE=DEST.
 struct Placement {
-    std::string file;
+    std::string file;         // as the plug-in will see it
     std::string destination;  // "NN/path": path on static partition NN
+    std::string given;        // FILE as the operator gave it
 };
 
 // What the command line asks for.

@@ -201,14 +201,16 @@ std::string formatRecords(const std::vector<CDeviceInfo*>& records, OutputFormat
 }
 
 std::string formatOutcome(const InventoryOutcome& outcome, const std::vector<CDeviceInfo*>& records,
-                          OutputFormat format, const std::string& workDirectory) {
+                          OutputFormat format, const std::string& workDirectory,
+                          const std::string& moreJson) {
     bool failed = outcome.kind == InventoryOutcome::Kind::Failed;
     if (format == OutputFormat::Json) {
         if (outcome.kind == InventoryOutcome::Kind::NoStorage) {
-            return jsonDocument({}, ",\n  \"storage\": false");
+            return jsonDocument({}, ",\n  \"storage\": false" + moreJson);
         }
-        return jsonDocument(
-            records, failed ? jsonError(outcome.errorCode, outcome.errorText, workDirectory) : "");
+        std::string error =
+            failed ? jsonError(outcome.errorCode, outcome.errorText, workDirectory) : "";
+        return jsonDocument(records, error + moreJson);
     }
     bool listed = outcome.kind == InventoryOutcome::Kind::Records || outcome.recordsRead;
     return listed ? formatRecords(records, format) : "";

@@ -21,9 +21,11 @@ std::string formatRecords(const std::vector<CDeviceInfo*>& records, OutputFormat
 
 // What stdout gets for a run's outcome: the records (also those read
 // before a later failure); in JSON always one object, with "error" after a
-// failure and "storage": false for a controller without storage.
+// failure, "storage": false for a controller without storage, and
+// moreJson's members last.
 std::string formatOutcome(const InventoryOutcome& outcome, const std::vector<CDeviceInfo*>& records,
-                          OutputFormat format, const std::string& workDirectory);
+                          OutputFormat format, const std::string& workDirectory,
+                          const std::string& moreJson = "");
 
 // The records a host received; each distinct record is released once,
 // since a selective inventory may hand over the same record twice.

@@ -1,5 +1,6 @@
 #include "tools/StagingRun.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -9,8 +10,10 @@
 #include "baseutils/HostPort.h"
 #include "inventory/XMLParserWriter.h"
 #include "storage/Md5Wrapper.h"
+#include "storage/PlacementDestination.h"
 #include "storage/SecureVesk.h"
 #include "storage/partitions/VeskPartInfo.h"
+#include "tools/InventoryOutput.h"
 #include "tools/InventoryRun.h"
 
 namespace fs = std::filesystem;
@@ -51,6 +54,23 @@ StagingOutcome withStorageLayer(Work&& work) {
     return outcome;
 }
 
+// The operator's names in a refusal.
+std::vector<cfgEntry> asGiven(std::vector<cfgEntry> entries,
+                              const std::vector<Placement>& placements) {
+    for (std::size_t i = 0; i < entries.size() && i < placements.size(); ++i) {
+        entries[i].source = placements[i].given;
+    }
+    return entries;
+}
+
+std::string listed(const std::vector<Placement>& placements) {
+    std::string text;
+    for (const Placement& placement : placements) {
+        text += (text.empty() ? "" : ", ") + placement.given + "=" + placement.destination;
+    }
+    return text;
+}
+
 cfgEntry placementEntry(const Placement& placement, md5wrapper& digest) {
     cfgEntry entry;
     entry.mode = EXML_FILECOPY;
@@ -60,7 +80,9 @@ cfgEntry placementEntry(const Placement& placement, md5wrapper& digest) {
     std::error_code error;
     entry.fileSize = fs::file_size(hostPort().resolve(placement.file), error);
     entry.hash = digest.getHashFromFile(placement.file);
-    entry.targetPartition = static_cast<std::uint16_t>(GetPartNum(placement.destination));
+    // A number beyond any catalogue row stays beyond it, never wraps into one.
+    entry.targetPartition =
+        static_cast<std::uint16_t>(std::min(GetPartNum(placement.destination), 0xFFFF));
     return entry;
 }
 
@@ -80,24 +102,46 @@ StagingOutcome runPlacements(const std::vector<Placement>& placements) {
     for (const Placement& placement : placements) {
         byPartition[GetPartNum(placement.destination)].push_back(placement);
     }
-    return withStorageLayer([&](cXMLParserWriter&, secureVesk& layer, char**,
-                                StagingOutcome& outcome) {
-        md5wrapper digest;
-        for (const auto& [partition, files] : byPartition) {
-            if (!layer.StartCopyFile()) {
-                return false;
+    StagingOutcome outcome =
+        withStorageLayer([&](cXMLParserWriter&, secureVesk& layer, char**, StagingOutcome& result) {
+            md5wrapper digest;
+            std::map<int, std::vector<cfgEntry>> batches;
+            for (const auto& [partition, files] : byPartition) {
+                for (const Placement& placement : files) {
+                    batches[partition].push_back(placementEntry(placement, digest));
+                }
+                PlacementFit fit = placementFit(asGiven(batches[partition], files));
+                if (fit.error != 0) {
+                    layer.storeErrorInfo(fit.error);
+                    result.errorText = fit.problem;
+                    return false;
+                }
             }
-            for (const Placement& placement : files) {
-                layer.exchangeFiles.push_back(placementEntry(placement, digest));
+            for (const auto& [partition, files] : byPartition) {
+                if (!layer.StartCopyFile()) {
+                    return false;
+                }
+                layer.exchangeFiles = batches[partition];
+                if (!layer.CompleteCopyFile()) {
+                    return false;
+                }
+                result.placed.insert(result.placed.end(), files.begin(), files.end());
+                result.summary += "placed " + std::to_string(files.size()) +
+                                  " file(s) on partition " + std::to_string(partition) +
+                                  ", digests verified\n";
             }
-            if (!layer.CompleteCopyFile()) {
-                return false;
-            }
-            outcome.summary += "placed " + std::to_string(files.size()) + " file(s) on partition " +
-                               std::to_string(partition) + ", digests verified\n";
+            return true;
+        });
+    for (const Placement& placement : placements) {
+        bool done = false;
+        for (const Placement& placed : outcome.placed) {
+            done = done || placed.destination == placement.destination;
         }
-        return true;
-    });
+        if (!done) {
+            outcome.notPlaced.push_back(placement);
+        }
+    }
+    return outcome;
 }
 
 StagingOutcome runRecordUpdate(const std::string& packagePath) {
@@ -136,6 +180,23 @@ StagingOutcome runRecordUpdate(const std::string& packagePath) {
 }
 
 std::string stagingFailureText(const char* what, const StagingOutcome& outcome) {
-    return std::string(what) + " failed (storage error " + std::to_string(outcome.errorCode) +
-           "): " + outcome.errorText;
+    std::string text = std::string(what) + " failed (storage error " +
+                       std::to_string(outcome.errorCode) + "): " + outcome.errorText;
+    if (!outcome.placed.empty()) {
+        text +=
+            "\nipmi-inventory: placed and verified before the failure: " + listed(outcome.placed);
+    }
+    if (!outcome.notPlaced.empty()) {
+        text += "\nipmi-inventory: not placed, or not verified: " + listed(outcome.notPlaced);
+    }
+    return text;
+}
+
+std::string jsonPlaced(const std::vector<Placement>& placed) {
+    std::string text = ",\n  \"placed\": [";
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+        text += std::string(i == 0 ? "" : ", ") + "{\"file\": " + jsonString(placed[i].given) +
+                ", \"destination\": " + jsonString(placed[i].destination) + "}";
+    }
+    return text + "]";
 }

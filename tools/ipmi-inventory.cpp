@@ -15,8 +15,8 @@
 #include "tools/InventoryOutput.h"
 #include "tools/InventoryRun.h"
 #include "tools/ProcessSetup.h"
-#include "tools/SpawningHostPort.h"
 #include "tools/Progress.h"
+#include "tools/SpawningHostPort.h"
 #include "tools/StagingRun.h"
 #include "tools/WorkDirectory.h"
 #include "vserver/SimulatedServer.h"
@@ -50,12 +50,13 @@ int emit(const std::string& text) {
 }
 
 int report(const InventoryOutcome& outcome, const std::vector<CDeviceInfo*>& devices,
-           const InventoryOptions& options, const std::string& workDirectory) {
+           const InventoryOptions& options, const std::string& workDirectory,
+           const std::string& moreJson) {
     if (outcome.kind == InventoryOutcome::Kind::NoStorage) {
         std::cerr << "ipmi-inventory: this server's management controller has no embedded "
                      "storage, so it keeps no component records; nothing to report\n";
     }
-    int status = emit(formatOutcome(outcome, devices, options.format, workDirectory));
+    int status = emit(formatOutcome(outcome, devices, options.format, workDirectory, moreJson));
     if (outcome.kind != InventoryOutcome::Kind::Failed) {
         return status;
     }
@@ -87,7 +88,11 @@ std::string preparePlacements(std::vector<Placement>& placements, SimulatedServe
     for (std::size_t index = 0; index < placements.size(); ++index) {
         Placement& placement = placements[index];
         std::filesystem::path path = std::filesystem::absolute(placement.file);
-        if (!std::filesystem::is_regular_file(path)) {
+        std::error_code error;
+        if (std::filesystem::is_directory(path, error)) {
+            return "--place: " + placement.file + " is a directory, not a file";
+        }
+        if (!std::filesystem::is_regular_file(path, error)) {
             return "--place: no such file: " + placement.file;
         }
         if (server == nullptr) {
@@ -97,7 +102,6 @@ std::string preparePlacements(std::vector<Placement>& placements, SimulatedServe
         std::string inside = "/var/tmp/ipmi-inventory/payload" + std::to_string(index) + "-" +
                              path.filename().string();
         std::filesystem::path copy = server->host().resolve(inside);
-        std::error_code error;
         std::filesystem::create_directories(copy.parent_path(), error);
         std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing,
                                    error);
@@ -110,20 +114,54 @@ std::string preparePlacements(std::vector<Placement>& placements, SimulatedServe
     return "";
 }
 
+// The package description to write a record from, refused as an argument
+// when it is no file.
+std::string preparePackage(std::string& package) {
+    if (package.empty()) {
+        return "";
+    }
+    std::error_code error;
+    if (std::filesystem::is_directory(package, error)) {
+        return "--update-record: " + package + " is a directory, not a file";
+    }
+    if (!std::filesystem::is_regular_file(package, error)) {
+        return "--update-record: no such file: " + package;
+    }
+    package = std::filesystem::absolute(package).string();
+    return "";
+}
+
+// What stdout gets about the placements in JSON.
+std::string placedMembers(const InventoryOptions& options, const std::vector<Placement>& placed) {
+    return options.placements.empty() ? "" : jsonPlaced(placed);
+}
+
+int stagingFailed(const char* what, const StagingOutcome& outcome, const InventoryOptions& options,
+                  const std::string& workDirectory) {
+    if (options.format == OutputFormat::Json) {
+        emit(jsonDocument({}, jsonError(outcome.errorCode, outcome.errorText, workDirectory) +
+                                  placedMembers(options, outcome.placed)));
+    }
+    return fail(stagingFailureText(what, outcome));
+}
+
 // Placements and the record update, before the listing; kSucceeded or the
-// exit status of the failure.
-int runStaging(const InventoryOptions& options) {
+// exit status of the failure. What was placed and verified goes to placed.
+int runStaging(const InventoryOptions& options, const std::string& workDirectory,
+               std::vector<Placement>& placed) {
     if (!options.placements.empty()) {
-        StagingOutcome placed = runPlacements(options.placements);
-        if (!placed.succeeded) {
-            return fail(stagingFailureText("the placement", placed));
+        StagingOutcome outcome = runPlacements(options.placements);
+        placed = outcome.placed;
+        if (!outcome.succeeded) {
+            return stagingFailed("the placement", outcome, options, workDirectory);
         }
-        std::cerr << "ipmi-inventory: " << placed.summary;
+        std::cerr << "ipmi-inventory: " << outcome.summary;
     }
     if (!options.recordPackage.empty()) {
         StagingOutcome updated = runRecordUpdate(options.recordPackage);
         if (!updated.succeeded) {
-            return fail(stagingFailureText("the record update", updated));
+            updated.placed = placed;
+            return stagingFailed("the record update", updated, options, workDirectory);
         }
         std::cerr << "ipmi-inventory: " << updated.summary;
     }
@@ -176,11 +214,11 @@ int main(int argc, char** argv) {
         installHostPort(&production);
     }
     std::string problem = preparePlacements(options.placements, server.get());
+    if (problem.empty()) {
+        problem = preparePackage(options.recordPackage);
+    }
     if (!problem.empty()) {
         return fail(problem, kBadArgument);
-    }
-    if (!options.recordPackage.empty()) {
-        options.recordPackage = std::filesystem::absolute(options.recordPackage).string();
     }
     std::string workDirectory =
         options.workDirectory.empty() ? defaultWorkDirectory() : options.workDirectory;
@@ -193,6 +231,7 @@ int main(int argc, char** argv) {
     int status = kSucceeded;
     ReceivedRecords records;
     InventoryOutcome outcome;
+    std::vector<Placement> placed;
     {
         ChildStderrLog childStderr(kChildStderrLog);
         std::unique_ptr<ProgressPort> progress;
@@ -201,7 +240,7 @@ int main(int argc, char** argv) {
             progress = std::make_unique<ProgressPort>(hostPort(), std::cerr);
             previous = installHostPort(progress.get());
         }
-        status = runStaging(options);
+        status = runStaging(options, workDirectory, placed);
         if (status == kSucceeded) {
             outcome = runInventory(options, records.devices);
         }
@@ -213,7 +252,8 @@ int main(int argc, char** argv) {
         return stoppedOnSignal(signal);
     }
     if (status == kSucceeded) {
-        status = report(outcome, records.devices, options, workDirectory);
+        status = report(outcome, records.devices, options, workDirectory,
+                        placedMembers(options, placed));
     }
     if (server) {
         std::cerr << "ipmi-inventory: " << server->host().clock().elapsedMilliseconds() / 1000

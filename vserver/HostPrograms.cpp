@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -190,7 +191,12 @@ ShellResult changeMode(VirtualServer& server, const Args& argv) {
     if (options.operands.size() < 2) {
         return failure(1, "chmod: missing operand");
     }
-    auto mode = static_cast<fs::perms>(std::stoul(options.operands[0], nullptr, 8));
+    char* end = nullptr;
+    unsigned long bits = std::strtoul(options.operands[0].c_str(), &end, 8);
+    if (options.operands[0].empty() || *end != '\0' || bits > 07777) {
+        return failure(1, "chmod: invalid mode: '" + options.operands[0] + "'");
+    }
+    auto mode = static_cast<fs::perms>(bits);
     for (std::size_t i = 1; i < options.operands.size(); ++i) {
         std::error_code error;
         fs::permissions(server.resolve(options.operands[i]), mode, error);

@@ -225,7 +225,13 @@ ManagementController::Answer ManagementController::dispatch(const CommandKey& ke
     if (entry->needsSession && !handleMatches(request)) {
         return Answer{kNoSession, {}};
     }
-    return (this->*entry->handler)(request);
+    // A request the model cannot carry out is refused: no exception ever
+    // crosses the IPMI device into the plug-in.
+    try {
+        return (this->*entry->handler)(request);
+    } catch (const std::exception&) {
+        return Answer{kCannotRespond, {}};
+    }
 }
 
 const ManagementController::HandlerEntry* ManagementController::handlerFor(

@@ -80,6 +80,7 @@ public:
     static constexpr std::uint8_t kInvalidLength = 0xC7;
     static constexpr std::uint8_t kOutOfRange = 0xC9;
     static constexpr std::uint8_t kInvalidField = 0xCC;
+    static constexpr std::uint8_t kCannotRespond = 0xCE;
     static constexpr std::uint8_t kNoSession = 0xD5;
 
     explicit ManagementController(ControllerConfig config = {});

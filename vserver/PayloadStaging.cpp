@@ -1,8 +1,10 @@
 #include "vserver/PayloadStaging.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "vserver/Md5Digest.h"
 
@@ -78,12 +80,15 @@ std::optional<std::string> PayloadStaging::partitionPath(const std::string& dest
     std::string::size_type slash = destination.find('/');
     std::string number = destination.substr(0, slash);
     std::string inside = slash == std::string::npos ? "" : destination.substr(slash + 1);
-    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos ||
+    // At most three digits: a partition number is 1 to 256, and a longer
+    // one must be refused, not overflow.
+    if (number.empty() || number.size() > 3 ||
+        number.find_first_not_of("0123456789") != std::string::npos ||
         (!inside.empty() && inside != "." && !staysInside(inside))) {
         reason = "destination " + destination + " names no partition";
         return std::nullopt;
     }
-    int partition = std::stoi(number);
+    int partition = std::atoi(number.c_str());
     std::string root = scratch_.path() + "/partition" + std::to_string(partition);
     if (changed_.count(partition) == 0) {
         std::optional<FatImage> volume = volumes_(partition);
@@ -104,12 +109,27 @@ bool PayloadStaging::copyInto(const std::string& from, const std::string& to, bo
         reason = "there is no file to append to";
         return false;
     }
-    fs::create_directories(fs::path(to).parent_path());
+    std::error_code error;
+    fs::create_directories(fs::path(to).parent_path(), error);
+    if (!append) {
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
+        if (error) {
+            reason = "cannot write " + to + ": " + error.message();
+            return false;
+        }
+        return true;
+    }
+    // Streamed block by block: an empty chunk appends nothing and is no
+    // failure (writing an empty stream buffer would set the fail bit).
     std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
-    out << in.rdbuf();
+    std::ofstream out(to, std::ios::binary | std::ios::app);
+    std::vector<char> block(1 << 20);
+    while (in && out) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        out.write(block.data(), in.gcount());
+    }
     out.close();
-    if (!out) {
+    if (!out || in.bad()) {
         reason = "cannot write " + to;
         return false;
     }

@@ -93,21 +93,53 @@ XmlDocument parse(const std::string& text, const char* name) {
         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS));
 }
 
-// The Device record of inventory with the same component id and display as
-// device, or null.
-xmlNode* sameDevice(xmlNode* inventory, xmlNode* device) {
-    for (xmlNode* kept = inventory->children; kept; kept = kept->next) {
-        if (isXmlElement(kept, "Device") &&
-            xmlAttributeText(kept, "componentID") == xmlAttributeText(device, "componentID") &&
-            xmlAttributeText(kept, "display") == xmlAttributeText(device, "display")) {
-            return kept;
+// A record's identity: its PCI identity when it has one, else its component
+// id.
+bool sameComponent(xmlNode* kept, xmlNode* update) {
+    if (xmlHasProp(update, reinterpret_cast<const xmlChar*>("vendorID"))) {
+        for (const char* field : {"vendorID", "deviceID", "subVendorID", "subDeviceID"}) {
+            if (xmlAttributeText(kept, field) != xmlAttributeText(update, field)) {
+                return false;
+            }
         }
+        return true;
     }
-    return nullptr;
+    return !xmlHasProp(kept, reinterpret_cast<const xmlChar*>("vendorID")) &&
+           xmlAttributeText(kept, "componentID") == xmlAttributeText(update, "componentID");
 }
 
-// The records document's Device elements written into the current records:
-// one that is there already is replaced, a new one added. With entire, the
+// The record of an updated device: its own name and identity, the update's
+// application and compatibilities.
+void takeApplication(xmlNode* kept, xmlNode* update, xmlDoc* into) {
+    for (xmlNode* child = kept->children; child;) {
+        xmlNode* next = child->next;
+        xmlUnlinkNode(child);
+        xmlFreeNode(child);
+        child = next;
+    }
+    for (xmlNode* child = update->children; child; child = child->next) {
+        xmlAddChild(kept, xmlDocCopyNode(child, into, 1));
+    }
+}
+
+XmlDocument documentOr(const std::string& text, const char* name) {
+    return parse(text.empty() ? std::string(kDeclaration) + "<SVMInventory lang=\"en\"/>" : text,
+                 name);
+}
+
+std::string serialized(xmlDoc* document) {
+    xmlChar* text = nullptr;
+    int size = 0;
+    xmlDocDumpFormatMemoryEnc(document, &text, &size, "UTF-8", 1);
+    std::unique_ptr<xmlChar, decltype(xmlFree)> owned(text, xmlFree);
+    return std::string(reinterpret_cast<const char*>(text), size > 0 ? size : 0);
+}
+
+// The records document's Device elements written into the current records.
+// The store keeps one current record per device: an entry for a component
+// it holds already replaces that component's records (each keeps its own
+// name and takes the entry's application; the earlier ones go to the
+// history), an entry for a new component is added. With entire, the
 // records document becomes the whole inventory.
 bool updateRecords(const std::string& recordsText, bool entire, RecordStore& records,
                    std::string& reason) {
@@ -117,31 +149,32 @@ bool updateRecords(const std::string& recordsText, bool entire, RecordStore& rec
         reason = "input.xml is not a records document";
         return false;
     }
-    std::string base = entire || records.currentRecords.empty()
-                           ? std::string(kDeclaration) + "<SVMInventory lang=\"en\"/>"
-                           : records.currentRecords;
-    auto current = parse(base, "current records");
+    auto current = documentOr(entire ? "" : records.currentRecords, "current records");
+    auto history = documentOr(records.historyRecords, "history records");
     xmlNode* inventory = current ? xmlDocGetRootElement(current.get()) : nullptr;
-    if (inventory == nullptr) {
-        reason = "the current records cannot be read";
+    xmlNode* earlier = history ? xmlDocGetRootElement(history.get()) : nullptr;
+    if (inventory == nullptr || earlier == nullptr) {
+        reason = "the record store cannot be read";
         return false;
     }
     for (xmlNode* device = root->children; device; device = device->next) {
         if (!isXmlElement(device, "Device")) {
             continue;
         }
-        xmlNode* copy = xmlDocCopyNode(device, current.get(), 1);
-        if (xmlNode* kept = sameDevice(inventory, device)) {
-            xmlFreeNode(xmlReplaceNode(kept, copy));
-        } else {
-            xmlAddChild(inventory, copy);
+        bool replaced = false;
+        for (xmlNode* kept = inventory->children; kept; kept = kept->next) {
+            if (isXmlElement(kept, "Device") && sameComponent(kept, device)) {
+                xmlAddChild(earlier, xmlDocCopyNode(kept, history.get(), 1));
+                takeApplication(kept, device, current.get());
+                replaced = true;
+            }
+        }
+        if (!replaced) {
+            xmlAddChild(inventory, xmlDocCopyNode(device, current.get(), 1));
         }
     }
-    xmlChar* text = nullptr;
-    int size = 0;
-    xmlDocDumpFormatMemoryEnc(current.get(), &text, &size, "UTF-8", 1);
-    std::unique_ptr<xmlChar, decltype(xmlFree)> owned(text, xmlFree);
-    records.currentRecords.assign(reinterpret_cast<const char*>(text), size);
+    records.currentRecords = serialized(current.get());
+    records.historyRecords = serialized(history.get());
     return true;
 }
 

@@ -371,6 +371,22 @@ std::string getLabel(const std::string& path) {
     return boot.fat32 ? rootClusterLabel(disk, boot) : rootDirectoryLabel(disk, boot);
 }
 
+bool readFatGeometry(const std::string& path, FatGeometry& geometry) {
+    int fd = hostPort().open(path, kOpenFlags);
+    if (fd < 0) {
+        return false;
+    }
+    device disk(fd);
+    BootSector boot;
+    if (!readBootSector(disk, boot)) {
+        return false;
+    }
+    geometry.clusterBytes = boot.sectorsPerCluster * boot.bytesPerSector;
+    geometry.clusters = boot.clusters;
+    geometry.rootEntries = boot.fat32 ? 0 : boot.rootEntries;
+    return true;
+}
+
 // --- Enumeration ------------------------------------------------------------
 
 CLinuxEnumerateDevices::CLinuxEnumerateDevices(bool emulatedOnly) : emulatedOnly(emulatedOnly) {

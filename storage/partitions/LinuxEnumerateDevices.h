@@ -15,6 +15,17 @@ std::string deviceLetters(int n);
 // device; empty when there is none or the device cannot be opened.
 std::string getLabel(const std::string& path);
 
+// How a FAT volume lays out its room.
+struct FatGeometry {
+    std::uint64_t clusterBytes = 0;
+    std::uint64_t clusters = 0;     // data clusters of the volume
+    std::uint64_t rootEntries = 0;  // fixed root directory (FAT12/16); 0: it grows (FAT32)
+};
+
+// The geometry of the FAT volume on the device at path, from its boot
+// sector; false when there is none or the device cannot be opened.
+bool readFatGeometry(const std::string& path, FatGeometry& geometry);
+
 // Finds the disk that carries the FAT volume with a given label: SCSI generic
 // nodes of emulated (USB) hosts are paired with disk nodes by host, channel,
 // id and lun, and each paired disk's label is read.

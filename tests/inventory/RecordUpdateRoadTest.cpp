@@ -114,3 +114,37 @@ TEST_F(RecordUpdateRoadTest, AnUnreadablePackageDescriptionWritesNoRecord) {
         EXPECT_EQ(0u, server.controller().callCount(storageCommand(0x07)));  // no drop box
     }
 }
+
+// The store keeps one current record per device: an update for a component
+// it holds replaces that component's records (each keeps its own name and
+// takes the new version; the earlier ones go to the history), never adds a
+// second one beside them.
+TEST_F(RecordUpdateRoadTest, AnUpdatedComponentReplacesItsRecordsAndKeepsTheOldInTheHistory) {
+    writeTextFile("package.xml", R"(<SoftwareComponent vendorVersion="00.1E.00">
+  <Name><Display lang="en">Power Supply Firmware</Display></Name>
+  <ComponentType value="FRMW"/>
+  <SupportedDevices><Device componentID="101734"/></SupportedDevices>
+</SoftwareComponent>
+)");
+    {
+        cXMLParserWriter writer;
+        ASSERT_EQ(1, writer.storageLayer()->secureVeskInit());
+        std::string errorText;
+        ASSERT_TRUE(writer.UpdatePyxRecord(nullptr, errorText)) << errorText;
+    }
+    GetInventory(devices);
+    ASSERT_EQ(12u, devices.size());
+    std::vector<std::string> supplies;
+    for (CDeviceInfo* record : devices) {
+        if (record->getComponentID() == "101734") {
+            supplies.push_back(record->getDeviceName() + " " + record->getVersion() + " " +
+                               record->getDisplay());
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"Power Supply 1 00.1E.00 Power Supply Firmware",
+                                        "Power Supply 2 00.1E.00 Power Supply Firmware"}),
+              supplies);
+    const std::string& history = server.controller().settings().records.historyRecords;
+    EXPECT_NE(std::string::npos, history.find("display=\"Power Supply 2\""));
+    EXPECT_NE(std::string::npos, history.find("version=\"00.1D.7D\""));
+}

@@ -2,8 +2,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <stdexcept>
 
 #include "storage/CompleteCopyFile.h"
+#include "storage/PlacementDestination.h"
 #include "tests/storage/StorageFixture.h"
 #include "tests/support/ControllerCommands.h"
 #include "vserver/Md5Digest.h"
@@ -206,6 +209,11 @@ TEST_F(PayloadPlacementTest, FailuresLeaveNoDropBoxBehind) {
         {"the source cannot be read",
          [](ManagementController&, cfgEntry& entry) { entry.source = "/payload/missing"; },
          QUIB_MOUNT_NOT_FOUND, "doCopy failed"},
+        // The controller refuses a partition number it cannot read; nothing
+        // of it may cross the IPMI device as an exception.
+        {"a partition number beyond any",
+         [](ManagementController&, cfgEntry& entry) { entry.destination = "99999999999/a.bin"; },
+         QUIB_HASH_TRANSFER_FAILED, "SecureVeskCopy failed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -253,6 +261,77 @@ TEST_F(PayloadPlacementTest, ADestinationLeadingOutOfThePartitionIsRefusedBefore
     }
 }
 
+// The room a file takes on the drop box's FAT volume is whole clusters and
+// directory entries, not its bytes: many small files go in as many cycles
+// as the volume needs, in the root (a fixed number of entries) and in
+// directories (growing by clusters).
+TEST_F(PayloadPlacementTest, ManySmallFilesGoInAsManyCyclesAsTheVolumeNeeds) {
+    struct Case {
+        const char* name;
+        unsigned files;
+        const char* directory;  // where in the partition
+    };
+    const Case cases[] = {
+        {"500 in the root", 500, ""},
+        {"600 in one directory", 600, "many/"},
+        {"2500 in a subdirectory", 2500, "drivers/net/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        secureVesk& vesk = initialised();
+        std::size_t logged = log().size();
+        ASSERT_TRUE(vesk.StartCopyFile());
+        // Names of eight characters at most: mtools, which edits the
+        // controller's images, takes cubic time to make short names.
+        for (unsigned i = 0; i < c.files; ++i) {
+            std::string name = "f" + std::to_string(i) + ".bin";
+            std::string path = "/payload/" + std::string(c.name).substr(0, 3) + "/" + name;
+            server.writeFile(path, "0123456789");
+            vesk.exchangeFiles.push_back(fileCopy(path, "21/" + std::string(c.directory) + name, 10,
+                                                  md5FileText(server.resolve(path))));
+        }
+        ASSERT_TRUE(vesk.CompleteCopyFile()) << log().substr(log().size() - 2000);
+        std::size_t cycles = controller.exchangeOutcomes().size();
+        EXPECT_GT(cycles, 1u);
+        for (const auto& outcome : controller.exchangeOutcomes()) {
+            EXPECT_TRUE(outcome.accepted) << outcome.reason;
+        }
+        EXPECT_EQ(c.files, count(log().substr(logged), "Verify Successful"));
+        std::cout << c.name << ": " << cycles << " cycles, "
+                  << server.clock().elapsedMilliseconds() / 1000 << " s of virtual time\n";
+        expectNoDropBoxLeft();
+        controller.clearRecord();
+    }
+}
+
+TEST_F(PayloadPlacementTest, AnEmptyFileIsPlacedAndVerifiedLikeOthers) {
+    secureVesk& vesk = initialised();
+    ASSERT_TRUE(vesk.StartCopyFile());
+    vesk.exchangeFiles.push_back(placedPayload("empty.bin", "21/empty.bin", 0));
+    vesk.exchangeFiles.push_back(placedPayload("one.bin", "21/one.bin", 1));
+    ASSERT_TRUE(vesk.CompleteCopyFile()) << log();
+    EXPECT_EQ("", controller.readPartitionFile(false, kDriverStoreSlot, "empty.bin"));
+    EXPECT_EQ(2u, count(log(), "Verify Successful"));
+    expectNoDropBoxLeft();
+}
+
+// Whatever fails, by a raised number or any other exception, the drop box
+// the placement made is taken back and deleted, and the copy is over.
+TEST_F(PayloadPlacementTest, AnInternalErrorStillTakesTheDropBoxAway) {
+    secureVesk& vesk = initialised();
+    server.shell().addProgram(
+        "sync", [](const std::vector<std::string>&, const std::string&) -> ShellResult {
+            throw std::runtime_error("the virtual host's sync broke");
+        });
+    ASSERT_TRUE(vesk.StartCopyFile());
+    vesk.exchangeFiles.push_back(placedPayload("a.bin", "21/a.bin", 4096));
+    EXPECT_FALSE(vesk.CompleteCopyFile());
+    EXPECT_EQ(QUIB_INTERNAL_ERROR, vesk.lastError);
+    EXPECT_NE(std::string::npos, log().find("QUIB internal error"));
+    EXPECT_FALSE(vesk.copyStarted);
+    expectNoDropBoxLeft();
+}
+
 TEST_F(PayloadPlacementTest, SignedPackageIsUnpackedIntoItsPartition) {
     secureVesk& vesk = initialised();
     payload("/payload/src/fw/image.bin", 2048);
@@ -279,6 +358,7 @@ TEST_F(PayloadPlacementTest, SignedPackageIsUnpackedIntoItsPartition) {
     entry.fileSize = fs::file_size(archive);
     vesk.exchangeFiles.push_back(entry);
     ASSERT_TRUE(vesk.CompleteSignedUnzip()) << log();
+    EXPECT_FALSE(vesk.copyStarted);  // the next copy can start
     EXPECT_EQ(md5FileText(server.resolve("/payload/src/fw/image.bin")),
               placedDigest(kFirmwareSlot, "fw/image.bin"));
     EXPECT_EQ("firmware\n", controller.readPartitionFile(false, kFirmwareSlot, "readme.txt"));
@@ -339,11 +419,60 @@ TEST_F(PayloadPlacementTest, TheControllerMovesDeletesAndMakesWhatTheEntriesSay)
     EXPECT_TRUE(fs::is_directory(copy.path() + "/newdir/sub"));
     expectNoDropBoxLeft();
 
-    // An entry whose partition the catalogue does not have fails the check.
+    // An entry whose partition the catalogue does not have is refused before
+    // anything is sent.
+    controller.clearRecord();
     ASSERT_TRUE(vesk.StartCopyFile());
     vesk.exchangeFiles.push_back(placedPayload("a.bin", "21/a.bin", 100));
     vesk.exchangeFiles.back().targetPartition = 999;
     EXPECT_FALSE(vesk.CompleteCopyFile());
-    EXPECT_EQ(QUIB_COPY_VERIFY_FAILED, vesk.lastError);
+    EXPECT_EQ(QUIB_INVALID_PARTITION, vesk.lastError);
+    EXPECT_TRUE(controller.exchanges().empty());
     expectNoDropBoxLeft();
+}
+
+// A payload larger than its partition, alone or with the others for it, is
+// refused before the first drop box, naming the file, its size, the
+// partition and its size.
+TEST_F(PayloadPlacementTest, PayloadsLargerThanTheirPartitionAreRefusedUpFront) {
+    struct Case {
+        std::vector<std::uint64_t> sizes;
+        unsigned target;
+        unsigned char error;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {{256ull << 20},
+         21,
+         QUIB_PAYLOAD_EXCEEDS_PARTITION,
+         "/payload/f0.bin (268435456 bytes) is larger than partition 21 (VSK021) (157286400 "
+         "bytes)"},
+        {{100ull << 20, 60ull << 20},
+         21,
+         QUIB_PAYLOAD_EXCEEDS_PARTITION,
+         "the files for partition 21 (VSK021) take 167772160 bytes together, more than its "
+         "157286400 bytes (the last one is /payload/f1.bin, 62914560 bytes)"},
+        {{10},
+         5,
+         QUIB_INVALID_PARTITION,
+         "/payload/f0.bin goes to partition 5 (VSK005), which this controller does not have"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.problem);
+        secureVesk& vesk = initialised();
+        ASSERT_TRUE(vesk.StartCopyFile());
+        for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+            // Sizes as the entry list gives them; the files need not exist.
+            cfgEntry entry = fileCopy("/payload/f" + std::to_string(i) + ".bin",
+                                      std::to_string(c.target) + "/f.bin", c.sizes[i], "");
+            entry.targetPartition = static_cast<std::uint16_t>(c.target);
+            vesk.exchangeFiles.push_back(entry);
+        }
+        EXPECT_FALSE(vesk.CompleteCopyFile());
+        EXPECT_EQ(c.error, vesk.lastError);
+        EXPECT_EQ(c.problem, placementFit(vesk.exchangeFiles).problem);
+        EXPECT_NE(std::string::npos, log().find(std::string("Placement refused: ") + c.problem));
+        EXPECT_TRUE(controller.exchanges().empty());
+        EXPECT_FALSE(vesk.copyStarted);
+    }
 }

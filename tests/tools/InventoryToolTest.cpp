@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "tests/support/TestSupport.h"
@@ -408,9 +410,88 @@ TEST(InventoryProgram, PlacesFilesAndUpdatesARecordBeforeListing) {
     ProgramRun refused = runProgram(bundled("default.xml") + " --place fw.bin=99/fw.bin");
     EXPECT_EQ(1, refused.status);
     EXPECT_EQ("", refused.out);
-    EXPECT_EQ(0u, refused.err.find("ipmi-inventory: the placement failed (storage error 24): "));
+    EXPECT_EQ(0u, refused.err.find("ipmi-inventory: the placement failed (storage error 3): "));
 
     ProgramRun missing = runProgram(bundled("default.xml") + " --place none.bin=21/none.bin");
     EXPECT_EQ(2, missing.status);
     EXPECT_EQ("ipmi-inventory: --place: no such file: none.bin\n", missing.err);
+}
+
+// An operator's mistakes are caught before anything reaches the controller,
+// each with its own message.
+TEST(InventoryProgram, StagingMistakesAreBadArguments) {
+    ScopedWorkingDirectory cwd;
+    writeTextFile("a.bin", "a");
+    writeTextFile("b.bin", "b");
+    std::filesystem::create_directory("drivers");
+    const struct {
+        const char* arguments;
+        const char* message;
+    } cases[] = {
+        {" --place a.bin=21/x.bin --place b.bin=21/x.bin",
+         "ipmi-inventory: --place: two files for the destination 21/x.bin: a.bin and b.bin (see "
+         "--help)\n"},
+        {" --place a.bin=21/fw --place b.bin=21/fw/b.bin",
+         "ipmi-inventory: --place: the destination 21/fw of a.bin is a directory for 21/fw/b.bin "
+         "(see --help)\n"},
+        {" --place drivers=21/drivers.bin",
+         "ipmi-inventory: --place: drivers is a directory, not a file\n"},
+        {" --update-record missing.xml",
+         "ipmi-inventory: --update-record: no such file: "
+         "missing.xml\n"},
+        {" --update-record drivers",
+         "ipmi-inventory: --update-record: drivers is a directory, not a file\n"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.arguments);
+        ProgramRun run = runProgram(bundled("default.xml") + each.arguments);
+        EXPECT_EQ(2, run.status);
+        EXPECT_EQ(each.message, run.err);
+        EXPECT_EQ("", run.out);
+    }
+}
+
+// Too large for its partition: refused before the first drop box, naming
+// the file, its size, the partition and its size.
+TEST(InventoryProgram, APayloadLargerThanItsPartitionIsRefusedUpFront) {
+    ScopedWorkingDirectory cwd;
+    {
+        std::ofstream big("big.bin", std::ios::binary);
+        big.seekp((16 << 20) - 1);
+        big.put('x');
+    }
+    ProgramRun run =
+        runProgram(bundled("default.xml") + " --place big.bin=2/big.bin --format json");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(0u, run.err.find("ipmi-inventory: the placement failed (storage error 77): big.bin "
+                               "(16777216 bytes) is larger than partition 2 (VSK002) (15728640 "
+                               "bytes)\n"))
+        << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("not placed, or not verified: big.bin=2/big.bin"));
+    EXPECT_NE(std::string::npos, run.out.find("\"code\": 77,"));
+    EXPECT_NE(std::string::npos, run.out.find("\"placed\": []"));
+}
+
+// A placement that fails partway says what was placed and verified before.
+TEST(InventoryProgram, APlacementThatFailsPartwayTellsWhatWasPlaced) {
+    ScopedWorkingDirectory cwd;
+    writeTextFile("a.bin", "a");
+    writeTextFile("b.bin", std::string(2 << 20, 'b'));
+    // The controller's VSK022 is far smaller than its nominal 160 MiB.
+    std::string server =
+        defaultServerWith("label=\"VSK022\" name=\"FirmwareImages\" sizeMB=\"160\"",
+                          "label=\"VSK022\" name=\"FirmwareImages\" sizeMB=\"1\"");
+    ProgramRun run = runProgram(server +
+                                " --place a.bin=21/a.bin --place b.bin=22/b.bin "
+                                "--format json");
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos,
+              run.err.find("ipmi-inventory: placed and verified before the failure: "
+                           "a.bin=21/a.bin\n"))
+        << run.err;
+    EXPECT_NE(std::string::npos,
+              run.err.find("ipmi-inventory: not placed, or not verified: b.bin=22/b.bin"));
+    EXPECT_NE(std::string::npos,
+              run.out.find("\"placed\": [{\"file\": \"a.bin\", \"destination\": \"21/a.bin\"}]"))
+        << run.out;
 }
