@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -494,4 +495,35 @@ TEST(InventoryProgram, APlacementThatFailsPartwayTellsWhatWasPlaced) {
     EXPECT_NE(std::string::npos,
               run.out.find("\"placed\": [{\"file\": \"a.bin\", \"destination\": \"21/a.bin\"}]"))
         << run.out;
+}
+
+// The README's staging example runs as written, from the repository's root,
+// with this build's program in place of scripts/inventory.
+TEST(InventoryProgram, TheReadmeStagingExampleRunsVerbatim) {
+    std::string readme = readTextFile(std::string(INVENTORY_SOURCE_DIR) + "/README.md");
+    std::string::size_type start = readme.find("    scripts/inventory --virtual-server ");
+    while (start != std::string::npos &&
+           readme.find("--place examples/", start) > readme.find("\n\n", start)) {
+        start = readme.find("    scripts/inventory --virtual-server ", start + 1);
+    }
+    ASSERT_NE(std::string::npos, start);
+    std::string command = readme.substr(start, readme.find("\n\n", start) - start);
+    for (std::string::size_type at = command.find("\\\n"); at != std::string::npos;
+         at = command.find("\\\n")) {
+        command.replace(at, 2, " ");
+    }
+    command.replace(command.find("scripts/inventory"), std::strlen("scripts/inventory"),
+                    "'" + std::string(IPMI_INVENTORY_PROGRAM) + "'");
+    ScopedWorkingDirectory cwd;
+    std::string out = cwd.path() + "/out.txt";
+    std::string err = cwd.path() + "/err.txt";
+    int raw = std::system(("cd '" + std::string(INVENTORY_SOURCE_DIR) + "' && " + command + " >'" +
+                           out + "' 2>'" + err + "'")
+                              .c_str());
+    EXPECT_EQ(0, WEXITSTATUS(raw)) << command << "\n" << readTextFile(err);
+    std::string table = readTextFile(out);
+    EXPECT_NE(std::string::npos, table.find("2.20.0")) << table;
+    EXPECT_NE(std::string::npos, readTextFile(err).find("placed 1 file(s) on partition 21, "
+                                                        "digests verified"));
+    EXPECT_NE(std::string::npos, readTextFile(err).find("written into the record store"));
 }
