@@ -26,6 +26,7 @@ void writeMessage(FILE* stream, const char* format, va_list arguments) {
 KvoLoggingOptions KvoLogger::mOptions;
 FILE* KvoLogger::mUserLogFile = nullptr;
 FILE* KvoLogger::mInternalLogFile = nullptr;
+std::atomic<bool> KvoLogger::mEnabled{false};
 
 KvoLock& KvoLogger::GetLockObject() {
     // Never destroyed: entries may still be written while the process ends.
@@ -58,6 +59,7 @@ bool KvoLogger::Initialize(const KvoLoggingOptions& options) {
         result = false;
     }
     mOptions = options;
+    mEnabled = mUserLogFile != nullptr && mInternalLogFile != nullptr;
     return result;
 }
 
@@ -122,6 +124,7 @@ void KvoLogger::Log(const KvoString& function, const KvoString& file, long long 
 
 bool KvoLogger::Terminate() {
     KvoLock::Guard guard(GetLockObject());
+    mEnabled = false;
     if (mUserLogFile && mUserLogFile != stderr) {
         std::fclose(mUserLogFile);
         mUserLogFile = nullptr;

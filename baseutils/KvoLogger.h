@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 
 #include "baseutils/Export.h"
@@ -27,6 +28,9 @@ public:
                     const char* format, ...) __attribute__((format(printf, 5, 6)));
     static bool Terminate();
     static KvoLock& GetLockObject();
+    // Both logs are open: an entry would be written. Asked before anything
+    // is formatted for an entry.
+    static bool IsEnabled() { return mEnabled.load(std::memory_order_relaxed); }
 
 private:
     static bool OpenLog(FILE*& stream, const KvoFile& file);
@@ -35,6 +39,7 @@ private:
     static KvoLoggingOptions mOptions;
     static FILE* mUserLogFile;
     static FILE* mInternalLogFile;
+    static std::atomic<bool> mEnabled;
 };
 
 // The part of a source path after its last "/": log lines name the file,
@@ -49,8 +54,13 @@ constexpr const char* KvoSourceFileName(const char* path) {
     return name;
 }
 
-// Logs with the calling function, source file and line.
-#define KVO_LOG(level, ...)                                                                      \
-    KvoLogger::Log(KvoString(__func__, KvoString::KvoEncodingUTF8),                              \
-                   KvoString(KvoSourceFileName(__FILE__), KvoString::KvoEncodingUTF8), __LINE__, \
-                   (level), __VA_ARGS__)
+// Logs with the calling function, source file and line; builds nothing
+// while the logs are off.
+#define KVO_LOG(level, ...)                                                                    \
+    do {                                                                                       \
+        if (KvoLogger::IsEnabled()) {                                                          \
+            KvoLogger::Log(KvoString(__func__, KvoString::KvoEncodingUTF8),                    \
+                           KvoString(KvoSourceFileName(__FILE__), KvoString::KvoEncodingUTF8), \
+                           __LINE__, (level), __VA_ARGS__);                                    \
+        }                                                                                      \
+    } while (false)

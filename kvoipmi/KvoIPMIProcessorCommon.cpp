@@ -73,6 +73,9 @@ unsigned int IPMIProcessor::ExecuteCommand(CKvoIPMICommandData& command) {
 }
 
 void IPMIProcessor::LogIPMIResponse(CKvoIPMICommandData& command) {
+    if (!KvoLogger::IsEnabled()) {
+        return;
+    }
     // Lengths come from the caller's record; never read past its buffers.
     unsigned int requestLength =
         std::min(command.GetRequestBufferLength(), KVO_IPMI_MAX_BUFFER_LENGTH);

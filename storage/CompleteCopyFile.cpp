@@ -506,8 +506,8 @@ void secureVesk::removePlacementDropBox(bool mayBeExposed) {
         logVeskMsg(__FILE__, __LINE__,
                    detached ? "DetachPartition succeeded" : "DetachPartition Failed");
     }
-    logVeskMsg(__FILE__, __LINE__,
-               DeleteDropBox(0) ? "DeleteDropBox succeeded" : "DeleteDropBox Failed");
+    bool deleted = DeleteDropBox(0);
+    logVeskMsg(__FILE__, __LINE__, deleted ? "DeleteDropBox succeeded" : "DeleteDropBox Failed");
 }
 
 bool secureVesk::VerifyCopyFiles() {

@@ -9,10 +9,7 @@ std::ofstream LogFile;
 const std::string LogFilePath = "QUIB_DBG.log";
 const std::string strEnableLogFileName = "zebdebuglog";
 
-void logVeskMsg(const char* sourceFile, unsigned line, std::string message) {
-    if (!bVeskDebugLog) {
-        return;
-    }
+void writeVeskMsg(const char* sourceFile, unsigned line, const std::string& message) {
     LogFile << FormatLocalTime("[%Y-%m-%dT%H:%M:%S] ", 79) << ": "
             << getFileName(sourceFile ? sourceFile : "") << ":" << line << ": " << message << "\n";
     LogFile.flush();

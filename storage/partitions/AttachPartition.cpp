@@ -69,9 +69,9 @@ bool secureVesk::AttachPartition(unsigned short staticMask, unsigned short dynMa
                 }
                 logVeskMsg(__FILE__, __LINE__,
                            "mountStatPartition did not succeed. Detaching partition and Retrying");
+                bool detached = DetachPartition(staticMask, 0, 0, false);
                 logVeskMsg(__FILE__, __LINE__,
-                           DetachPartition(staticMask, 0, 0, false) ? "DetachPartition succeeded"
-                                                                    : "DetachPartition failed");
+                           detached ? "DetachPartition succeeded" : "DetachPartition failed");
             } else if (dynMask == 0) {
                 break;
             } else {
@@ -80,9 +80,9 @@ bool secureVesk::AttachPartition(unsigned short staticMask, unsigned short dynMa
                 }
                 logVeskMsg(__FILE__, __LINE__,
                            "mountDynPartition did not succeed. Detaching partition and Retrying");
+                bool detached = DetachPartition(0, dynMask, 0, false);
                 logVeskMsg(__FILE__, __LINE__,
-                           DetachPartition(0, dynMask, 0, false) ? "DetachPartition succeeded"
-                                                                 : "DetachPartition failed");
+                           detached ? "DetachPartition succeeded" : "DetachPartition failed");
             }
             if (attempt == kAttachAttempts) {
                 raiseQuibError(QUIB_MOUNT_NOT_FOUND);

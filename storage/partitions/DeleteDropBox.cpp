@@ -75,10 +75,10 @@ bool secureVesk::deleteDynPartWithName(unsigned short bitmap, const std::string&
             if (!equalIgnoringCase(label, name)) {
                 continue;
             }
+            bool deleted = DeleteDropBox(static_cast<unsigned short>(1u << slot));
             logVeskMsg(__FILE__, __LINE__,
-                       DeleteDropBox(static_cast<unsigned short>(1u << slot))
-                           ? "deleteDynPartWithName DeleteDropBox successful"
-                           : "deleteDynPartWithName DeleteDropBox failed");
+                       deleted ? "deleteDynPartWithName DeleteDropBox successful"
+                               : "deleteDynPartWithName DeleteDropBox failed");
             return true;
         }
         return true;
