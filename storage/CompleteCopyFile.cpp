@@ -1,5 +1,7 @@
 #include "storage/CompleteCopyFile.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "baseutils/HostPort.h"
+#include "baseutils/PortDescriptor.h"
 #include "baseutils/ScopeExit.h"
 #include "baseutils/ShellArgument.h"
 #include "storage/DoCopy.h"
@@ -86,31 +89,58 @@ std::uint16_t stateOf(const cfgEntry& entry) {
     return entry.placeState & PLACE_STATE_BITS;
 }
 
-// Copies up to count bytes of source from offset on into target; the number
-// of bytes copied. Offsets and counts are 64-bit, so files of 2 GiB and more
-// are read where they should be.
+// Writes all of data, or false.
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t wrote = hostPort().write(fd, data, size);
+        if (wrote <= 0) {
+            return false;
+        }
+        data += wrote;
+        size -= static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+// Copies up to count bytes of source from offset on into target through
+// the host port, adding every byte to the digests as it goes, so that it is
+// read once; the number of bytes copied, 0 when the source cannot be read
+// or the target written. Offsets and counts are 64-bit, so files of 2 GiB
+// and more are read where they should be.
 std::uint64_t copyRange(const std::string& source, std::uint64_t offset, std::uint64_t count,
-                        const std::string& target) {
-    std::ifstream in(hostPort().resolve(source), std::ios::binary);
-    if (!in.is_open()) {
+                        const std::string& target, Md5Stream& chunkDigest, Md5Stream* fileDigest) {
+    PortDescriptor in(hostPort().open(source, O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) {
         return 0;
     }
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::ofstream out(hostPort().resolve(target), std::ios::binary | std::ios::trunc);
+    PortDescriptor out(hostPort().open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out.valid()) {
+        return 0;
+    }
     std::vector<char> block(kCopyBlockBytes);
     std::uint64_t copied = 0;
-    while (copied < count && in) {
-        std::uint64_t wanted = std::min<std::uint64_t>(count - copied, block.size());
-        in.read(block.data(), static_cast<std::streamsize>(wanted));
-        std::streamsize got = in.gcount();
-        if (got <= 0) {
+    while (copied < count) {
+        std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, block.size()));
+        ssize_t got =
+            hostPort().pread(in.get(), block.data(), wanted, static_cast<off_t>(offset + copied));
+        if (got < 0) {
+            return 0;
+        }
+        if (got == 0) {
             break;
         }
-        out.write(block.data(), got);
+        if (!writeAll(out.get(), block.data(), static_cast<std::size_t>(got))) {
+            return 0;
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
+        chunkDigest.add(bytes, static_cast<std::size_t>(got));
+        if (fileDigest) {
+            fileDigest->add(bytes, static_cast<std::size_t>(got));
+        }
         copied += static_cast<std::uint64_t>(got);
     }
-    out.flush();
-    return out ? copied : 0;
+    return copied;
 }
 
 // doCopy's status: anything but 0 is a failed copy, not only a shell that
@@ -232,8 +262,16 @@ void secureVesk::sendChunk(const std::string& mountPoint, std::ostream& commandF
     if (dropBoxVolume) {
         most = std::min(most, dropBoxVolume->largestFile(name, kChunkElementBound));
     }
-    std::uint64_t read =
-        most == 0 ? 0 : copyRange(entry.source, entry.placedBytes, most, mountPoint + name);
+    // Without a digest from the caller, the file's own is built from the
+    // chunks as they are copied.
+    Md5Stream* fileDigest = nullptr;
+    if (entry.hash.empty()) {
+        fileDigest = &payloadDigests[processed];
+    }
+    Md5Stream chunkDigest;
+    std::uint64_t read = most == 0 ? 0
+                                   : copyRange(entry.source, entry.placedBytes, most,
+                                               mountPoint + name, chunkDigest, fileDigest);
     if (read == 0) {
         logVeskMsg(__FILE__, __LINE__, "Could not read file");
         raiseQuibError(QUIB_INTERNAL_ERROR);
@@ -246,7 +284,7 @@ void secureVesk::sendChunk(const std::string& mountPoint, std::ostream& commandF
     chunk.digest = DIGEST_MD5;
     chunk.source = name;
     chunk.destination = entry.destination;
-    chunk.hash = placementDigest().getHashFromFile(mountPoint + name);
+    chunk.hash = chunkDigest.text();
     chunk.fileSize = read;
     std::string element = elementOrRaise(chunk, true);
     if (dropBoxVolume) {
@@ -255,6 +293,10 @@ void secureVesk::sendChunk(const std::string& mountPoint, std::ostream& commandF
     commandFile << element;
     if (entry.placedBytes >= entry.fileSize) {
         entry.placeState = PLACE_PLACED;
+        if (fileDigest) {
+            entry.hash = fileDigest->text();
+            payloadDigests.erase(processed);
+        }
         logVeskMsg(__FILE__, __LINE__, "Last Split File Chunk");
         ++processed;
     } else if (nFileChunkIndex + 1 > kLastChunkNumber) {
@@ -293,6 +335,9 @@ bool secureVesk::populateDynPart(const std::string& mountPoint, std::ostream& co
                         return true;
                     }
                     logVeskMsg(__FILE__, __LINE__, "filecopy");
+                    if (entry.hash.empty()) {
+                        entry.hash = placementDigest().getHashFromFile(entry.source);
+                    }
                     copyOrRaise(mountPoint, entry, "doCopy failed");
                     logVeskMsg(__FILE__, __LINE__, "doCopy succeeded");
                     takeDropBoxRoom(entry, elementOrRaise(entry, false), commandFile);
@@ -464,6 +509,7 @@ bool secureVesk::CompleteCopyFile() {
         }
         std::uint64_t granted = 0;
         dropBoxVolume.reset();
+        payloadDigests.clear();
         if (!CreateDropBox(dynDriveName, size, &granted)) {
             raiseQuibError(QUIB_UPDATE_DROPBOX_FAILED);
         }

@@ -1,22 +1,25 @@
 #include "storage/Md5Wrapper.h"
 
-#include <fstream>
+#include <fcntl.h>
+
+#include <vector>
 
 #include "baseutils/HostPort.h"
+#include "baseutils/PortDescriptor.h"
 
 namespace {
 
 constexpr std::size_t kDigestSize = 16;
-constexpr std::size_t kFileBlockSize = 1024;
+constexpr std::size_t kFileBlockSize = 1 << 20;
 const char kHexDigits[] = "0123456789abcdef";
 const char kUnreadableFile[] = "-1";
 // MD5Update counts its input in an unsigned int; longer texts go in pieces.
 constexpr std::size_t kLargestUpdate = 1u << 30;
 
-void update(MD5& md5, MD5_CTX& context, char* data, std::size_t size) {
+void update(MD5& md5, MD5_CTX& context, const char* data, std::size_t size) {
     while (size > 0) {
         std::size_t piece = size < kLargestUpdate ? size : kLargestUpdate;
-        md5.MD5Update(&context, reinterpret_cast<unsigned char*>(data),
+        md5.MD5Update(&context, reinterpret_cast<unsigned char*>(const_cast<char*>(data)),
                       static_cast<unsigned int>(piece));
         data += piece;
         size -= piece;
@@ -29,11 +32,11 @@ md5wrapper::md5wrapper() : md5(new MD5) {}
 
 md5wrapper::~md5wrapper() = default;
 
-std::string md5wrapper::getHashFromString(std::string text) {
-    return hashit(std::move(text));
+std::string md5wrapper::getHashFromString(const std::string& text) {
+    return hashit(text);
 }
 
-std::string md5wrapper::hashit(std::string text) {
+std::string md5wrapper::hashit(const std::string& text) {
     MD5_CTX context;
     md5->MD5Init(&context);
     update(*md5, context, text.data(), text.size());
@@ -42,20 +45,43 @@ std::string md5wrapper::hashit(std::string text) {
     return convToString(digest);
 }
 
-std::string md5wrapper::getHashFromFile(std::string path) {
-    std::ifstream file(hostPort().resolve(path), std::ios::in | std::ios::binary);
-    if (!file.is_open()) {
+std::string md5wrapper::getHashFromFile(const std::string& path) {
+    PortDescriptor file(hostPort().open(path, O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) {
         return kUnreadableFile;
     }
     MD5_CTX context;
     md5->MD5Init(&context);
-    char block[kFileBlockSize];
-    while (file.read(block, sizeof(block)) || file.gcount() > 0) {
-        update(*md5, context, block, static_cast<std::size_t>(file.gcount()));
+    std::vector<char> block(kFileBlockSize);
+    off_t offset = 0;
+    for (;;) {
+        ssize_t got = hostPort().pread(file.get(), block.data(), block.size(), offset);
+        if (got < 0) {
+            return kUnreadableFile;
+        }
+        if (got == 0) {
+            break;
+        }
+        update(*md5, context, block.data(), static_cast<std::size_t>(got));
+        offset += got;
     }
     unsigned char digest[kDigestSize];
     md5->MD5Final(digest, &context);
     return convToString(digest);
+}
+
+Md5Stream::Md5Stream() {
+    md5_.MD5Init(&context_);
+}
+
+void Md5Stream::add(const unsigned char* data, std::size_t size) {
+    update(md5_, context_, reinterpret_cast<const char*>(data), size);
+}
+
+std::string Md5Stream::text() {
+    unsigned char digest[kDigestSize];
+    md5_.MD5Final(digest, &context_);
+    return md5wrapper().convToString(digest);
 }
 
 std::string md5wrapper::convToString(unsigned char* digest) {

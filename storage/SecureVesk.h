@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "kvoipmi/KvoIPMICommandData.h"
 #include "storage/CfgEntry.h"
 #include "storage/DropBoxRoom.h"
+#include "storage/Md5Wrapper.h"
 #include "storage/StorageRoadLock.h"
 #include "storage/VeskErrors.h"
 #include "storage/VeskLog.h"
@@ -179,6 +181,9 @@ public:
     // The room left on the current placement's drop box volume; null while
     // none is measured.
     std::unique_ptr<DropBoxRoom> dropBoxVolume;
+    // The digests of files sent in chunks without one from the caller, by
+    // entry, built as the chunks are copied.
+    std::map<std::size_t, Md5Stream> payloadDigests;
 
 protected:
     // Runs an operation body that fails by raising a layer error number: the

@@ -29,14 +29,14 @@ bool endsWith(const std::string& text, const std::string& suffix) {
 }  // namespace
 
 ProgressPort::ProgressPort(HostPort& host, std::ostream& out)
-    : host_(host), out_(out), start_(host.now()) {}
+    : ForwardingPort(host), out_(out), start_(host.now()) {}
 
 void ProgressPort::step(const std::string& text) {
     if (text == last_) {
         return;
     }
     last_ = text;
-    out_ << "[" << (host_.now() - start_) << " s] " << text << "\n" << std::flush;
+    out_ << "[" << (host().now() - start_) << " s] " << text << "\n" << std::flush;
 }
 
 // What a storage command (0x30/0xA2) means for the run, by sub-command.
@@ -85,32 +85,15 @@ int ProgressPort::system(const std::string& command) {
     } else if (startsWith(command, "mount ")) {
         step("mounting the drop box");
     }
-    int status = host_.system(command);
+    int status = host().system(command);
     if (startsWith(command, "mount ") && status == 0) {
         step("mounted");
     }
     return status;
 }
 
-bool ProgressPort::popen(const std::string& command, std::size_t maxBytes, std::string& output,
-                         int* status) {
-    return host_.popen(command, maxBytes, output, status);
-}
-
-void ProgressPort::sleepSeconds(unsigned int seconds) {
-    host_.sleepSeconds(seconds);
-}
-
-void ProgressPort::sleepMilliseconds(unsigned int milliseconds) {
-    host_.sleepMilliseconds(milliseconds);
-}
-
-std::time_t ProgressPort::now() {
-    return host_.now();
-}
-
 int ProgressPort::open(const std::string& path, int flags, mode_t mode) {
-    int fd = host_.open(path, flags, mode);
+    int fd = host().open(path, flags, mode);
     if (fd >= 0 && path == storageLockPath) {
         lockFd_ = fd;
     }
@@ -122,27 +105,11 @@ int ProgressPort::close(int fd) {
         lockFd_ = -1;
         waiting_ = false;
     }
-    return host_.close(fd);
-}
-
-int ProgressPort::fstat(int fd, struct stat* result) {
-    return host_.fstat(fd, result);
-}
-
-ssize_t ProgressPort::write(int fd, const void* buffer, std::size_t count) {
-    return host_.write(fd, buffer, count);
-}
-
-int ProgressPort::fchmod(int fd, mode_t mode) {
-    return host_.fchmod(fd, mode);
-}
-
-int ProgressPort::mkdir(const std::string& path, mode_t mode) {
-    return host_.mkdir(path, mode);
+    return host().close(fd);
 }
 
 int ProgressPort::flock(int fd, int operation) {
-    int result = host_.flock(fd, operation);
+    int result = host().flock(fd, operation);
     if (fd == lockFd_ && (operation & LOCK_UN) == 0) {
         int error = errno;
         lockTried(fd, result);
@@ -153,7 +120,7 @@ int ProgressPort::flock(int fd, int operation) {
 
 // A wait for another run's storage lock is told at once and every 30 s.
 void ProgressPort::lockTried(int, int result) {
-    std::time_t now = host_.now();
+    std::time_t now = host().now();
     if (result == 0) {
         if (waiting_) {
             step("storage lock obtained after " + std::to_string(now - waitStart_) + " s");
@@ -184,54 +151,12 @@ int ProgressPort::ioctl(int fd, unsigned long request, void* argument) {
             sent(message->msg.netfn, message->msg.cmd, message->msg.data, message->msg.data_len);
         }
     }
-    return host_.ioctl(fd, request, argument);
-}
-
-int ProgressPort::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
-                         timeval* timeout) {
-    return host_.select(nfds, readfds, writefds, exceptfds, timeout);
-}
-
-ssize_t ProgressPort::pread(int fd, void* buffer, std::size_t count, off_t offset) {
-    return host_.pread(fd, buffer, count, offset);
-}
-
-bool ProgressPort::listDirectory(const std::string& path, std::vector<std::string>& names) {
-    return host_.listDirectory(path, names);
-}
-
-int ProgressPort::umount2(const std::string& target, int flags) {
-    return host_.umount2(target, flags);
-}
-
-int ProgressPort::stat(const std::string& path, struct stat* result) {
-    return host_.stat(path, result);
-}
-
-int ProgressPort::lstat(const std::string& path, struct stat* result) {
-    return host_.lstat(path, result);
-}
-
-int ProgressPort::setuid(uid_t uid) {
-    return host_.setuid(uid);
-}
-
-int ProgressPort::uname(struct utsname* result) {
-    return host_.uname(result);
-}
-
-int ProgressPort::sigaction(int signal, const struct sigaction* action,
-                            struct sigaction* previous) {
-    return host_.sigaction(signal, action, previous);
+    return host().ioctl(fd, request, argument);
 }
 
 std::string ProgressPort::resolve(const std::string& path) {
     if (endsWith(path, "/output.xml")) {
         step("reading the controller's answer");
     }
-    return host_.resolve(path);
-}
-
-std::string ProgressPort::resolveEntry(const std::string& path) {
-    return host_.resolveEntry(path);
+    return host().resolve(path);
 }

@@ -9,7 +9,6 @@
 
 #include "baseutils/HostPort.h"
 #include "inventory/XMLParserWriter.h"
-#include "storage/Md5Wrapper.h"
 #include "storage/PlacementDestination.h"
 #include "storage/SecureVesk.h"
 #include "storage/partitions/VeskPartInfo.h"
@@ -71,7 +70,9 @@ std::string listed(const std::vector<Placement>& placements) {
     return text;
 }
 
-cfgEntry placementEntry(const Placement& placement, md5wrapper& digest) {
+// No digest: the placement builds it from the bytes it copies, so that the
+// payload is read once for the copy and once for the verification.
+cfgEntry placementEntry(const Placement& placement) {
     cfgEntry entry;
     entry.mode = EXML_FILECOPY;
     entry.digest = DIGEST_MD5;
@@ -79,7 +80,6 @@ cfgEntry placementEntry(const Placement& placement, md5wrapper& digest) {
     entry.destination = placement.destination;
     std::error_code error;
     entry.fileSize = fs::file_size(hostPort().resolve(placement.file), error);
-    entry.hash = digest.getHashFromFile(placement.file);
     // A number beyond any catalogue row stays beyond it, never wraps into one.
     entry.targetPartition =
         static_cast<std::uint16_t>(std::min(GetPartNum(placement.destination), 0xFFFF));
@@ -104,11 +104,10 @@ StagingOutcome runPlacements(const std::vector<Placement>& placements) {
     }
     StagingOutcome outcome =
         withStorageLayer([&](cXMLParserWriter&, secureVesk& layer, char**, StagingOutcome& result) {
-            md5wrapper digest;
             std::map<int, std::vector<cfgEntry>> batches;
             for (const auto& [partition, files] : byPartition) {
                 for (const Placement& placement : files) {
-                    batches[partition].push_back(placementEntry(placement, digest));
+                    batches[partition].push_back(placementEntry(placement));
                 }
                 PlacementFit fit = placementFit(asGiven(batches[partition], files));
                 if (fit.error != 0) {

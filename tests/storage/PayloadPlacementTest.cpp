@@ -3,12 +3,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 
 #include "storage/CompleteCopyFile.h"
 #include "storage/PlacementDestination.h"
 #include "tests/storage/StorageFixture.h"
 #include "tests/support/ControllerCommands.h"
+#include "vserver/ForwardingPort.h"
 #include "vserver/Md5Digest.h"
 #include "vserver/TempDirectory.h"
 
@@ -168,6 +170,64 @@ TEST_F(PayloadPlacementTest, FortyMiBFileGoesInTwoChunksJoinedByTheController) {
     EXPECT_EQ(40 * kMiB, vesk.exchangeFiles[0].placedBytes);
     EXPECT_EQ(PLACE_PLACED, vesk.exchangeFiles[0].placeState);
     expectNoDropBoxLeft();
+}
+
+namespace {
+
+// Counts the bytes the plug-in reads through the host port from the files
+// whose paths start with one of the prefixes.
+class ReadCounter : public ForwardingPort {
+public:
+    ReadCounter(HostPort& host, std::vector<std::string> prefixes)
+        : ForwardingPort(host), prefixes_(std::move(prefixes)) {}
+    int open(const std::string& path, int flags, mode_t mode) override {
+        int fd = ForwardingPort::open(path, flags, mode);
+        for (const std::string& prefix : prefixes_) {
+            if (fd >= 0 && path.rfind(prefix, 0) == 0) {
+                counted_.insert(fd);
+            }
+        }
+        return fd;
+    }
+    int close(int fd) override {
+        counted_.erase(fd);
+        return ForwardingPort::close(fd);
+    }
+    ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset) override {
+        ssize_t got = ForwardingPort::pread(fd, buffer, count, offset);
+        if (got > 0 && counted_.count(fd) != 0) {
+            bytes += static_cast<std::uint64_t>(got);
+        }
+        return got;
+    }
+    std::uint64_t bytes = 0;
+
+private:
+    std::vector<std::string> prefixes_;
+    std::set<int> counted_;
+};
+
+}  // namespace
+
+// Each payload byte is read twice at most: once for the copy, its digest
+// built on the way, and once for the verification.
+TEST_F(PayloadPlacementTest, AChunkedPayloadIsReadTwiceAtMost) {
+    secureVesk& vesk = initialised();
+    vesk.maxDropBoxSize = 29 * kMiB;
+    ASSERT_TRUE(vesk.StartCopyFile());
+    cfgEntry entry = placedPayload("big.img", "21/images/big.img", 40 * kMiB);
+    std::string hash = entry.hash;
+    entry.hash.clear();  // as the command line hands it over: the placement builds it
+    vesk.exchangeFiles.push_back(entry);
+    ReadCounter counter(server, {"/payload/", "/tmp/SECUPD/", "/tmp/VSK021/"});
+    {
+        ScopedHostPort counting(counter);
+        ASSERT_TRUE(vesk.CompleteCopyFile()) << log();
+    }
+    EXPECT_EQ(hash, vesk.exchangeFiles[0].hash);
+    EXPECT_EQ(hash, placedDigest(kDriverStoreSlot, "images/big.img"));
+    EXPECT_LE(counter.bytes, 2 * 40 * kMiB);
+    EXPECT_GE(counter.bytes, 2 * 40 * kMiB);  // the copy and the verification
 }
 
 TEST_F(PayloadPlacementTest, AFileWithoutRoomLeftGoesIntoTheNextCycle) {
