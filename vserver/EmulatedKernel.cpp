@@ -76,6 +76,15 @@ struct EmulatedKernel::State {
     std::mutex mutex;
     VirtualServer* server = nullptr;
     BmcTransport* controller = nullptr;
+    // What a reset goes back to.
+    struct Setup {
+        std::map<std::string, bool> present;
+        std::vector<std::string> loaded;
+        std::set<std::string> builtin;
+        std::set<std::string> modprobeFails;
+        std::set<std::string> rmmodFails;
+    };
+    Setup initial;
     std::map<std::string, bool> present;
     std::vector<std::string> loaded;
     std::set<std::string> builtin;
@@ -535,6 +544,39 @@ void EmulatedKernel::clearRecord() {
     state_->sent.clear();
     state_->receives.clear();
     state_->openFlags.clear();
+}
+
+void EmulatedKernel::markInitial() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    State& state = *state_;
+    state.initial = State::Setup{state.present, state.loaded, state.builtin, state.modprobeFails,
+                                 state.rmmodFails};
+}
+
+void EmulatedKernel::reset() {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        State& state = *state_;
+        state.present = state.initial.present;
+        state.loaded = state.initial.loaded;
+        state.builtin = state.initial.builtin;
+        state.modprobeFails = state.initial.modprobeFails;
+        state.rmmodFails = state.initial.rmmodFails;
+        state.sendFailures = 0;
+        state.sendError = EIO;
+        state.receiveFailures = 0;
+        state.receiveError = 0;
+        state.lostResponses = 0;
+        state.emptyResponses = 0;
+        state.timeouts = 0;
+        state.strayRequests = 0;
+        state.straysPerRequest = 1;
+        state.sent.clear();
+        state.receives.clear();
+        state.openFlags.clear();
+    }
+    refreshNodes(state_);
+    notifyModuleListeners();
 }
 
 std::vector<IpmiSentMessage> EmulatedKernel::sentMessages() const {

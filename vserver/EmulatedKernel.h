@@ -92,6 +92,10 @@ public:
     std::vector<int> openFlags() const;  // flags of every open of the device, in order
     // Forgets the sent messages, receive calls and opens seen so far.
     void clearRecord();
+    // What reset goes back to: the modules, devices and scripted programs of now.
+    void markInitial();
+    // The modules and devices of the mark, no fault, nothing recorded.
+    void reset();
 
     struct State;
 

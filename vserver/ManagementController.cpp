@@ -87,11 +87,10 @@ void putWireMask(std::vector<std::uint8_t>& bytes, std::size_t responseByte, std
 }  // namespace
 
 ManagementController::ManagementController(ControllerConfig config)
-    : config_(std::move(config)), store_(config_.dynamicSlots, config_.dynamicCapacityBytes) {
-    for (const StaticPartitionConfig& partition : config_.staticPartitions) {
-        store_.addStatic(partition.slot, partition.label,
-                         static_cast<std::uint64_t>(partition.sizeMB) * 1048576, partition.name);
-    }
+    : initialConfig_(config),
+      config_(std::move(config)),
+      store_(config_.dynamicSlots, config_.dynamicCapacityBytes) {
+    addStaticPartitions();
     using M = ManagementController;
     handlers_ = {
         {storageCommand(0x00), {&M::beginSession, 4, false}},
@@ -151,6 +150,43 @@ std::optional<IpmiResponse> ManagementController::exchange(const IpmiRequest& re
         return respond(request, command->accepted);
     }
     return respond(request, dispatch(key, request));
+}
+
+void ManagementController::addStaticPartitions() {
+    for (const StaticPartitionConfig& partition : config_.staticPartitions) {
+        store_.addStatic(partition.slot, partition.label,
+                         static_cast<std::uint64_t>(partition.sizeMB) * 1048576, partition.name);
+    }
+}
+
+void ManagementController::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uint16_t all = 0xFFFF;
+    store_.detach(all, all, presenter_);
+    for (const ControllerPartition& partition : store_.all()) {
+        images_.remove(partition.image.imagePath);
+    }
+    config_ = initialConfig_;
+    store_ = PartitionStore(config_.dynamicSlots, config_.dynamicCapacityBytes);
+    addStaticPartitions();
+    script_.clear();
+    calls_.clear();
+    exchanges_.clear();
+    pending_.clear();
+    sessionOpen_ = false;
+    handle_ = 0;
+    lastIssuedHandle_ = 0;
+    sessionTimeout_ = 0;
+    sessionsBegun_ = 0;
+    coldResets_ = 0;
+    globalEnables_ = 0;
+    handoverMask_ = 0;
+    handedDigest_.clear();
+    stagingDigest_.clear();
+    outcomes_.clear();
+    stageRequests_.clear();
+    secureUpdateSlot_.reset();
+    secureUpdatePayload_ = 0;
 }
 
 const ManagementController::PendingCommand* ManagementController::running(

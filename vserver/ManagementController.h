@@ -120,6 +120,10 @@ public:
     PartitionStore& storage() { return store_; }
     const PartitionStore& storage() const { return store_; }
 
+    // As it was built: its configuration, its partitions empty and taken
+    // back from the host, no session, no script, nothing recorded.
+    void reset();
+
     // What happened.
     const std::vector<RecordedExchange>& exchanges() const { return exchanges_; }
     std::vector<std::vector<std::uint8_t>> requestsFor(const CommandKey& key) const;
@@ -218,7 +222,10 @@ private:
     void attachSelected(std::uint16_t staticMask, std::uint16_t dynamicMask);
     std::optional<FatImage> imageOf(bool dynamic, int slot);
 
+    void addStaticPartitions();
+
     std::mutex mutex_;
+    const ControllerConfig initialConfig_;
     ControllerConfig config_;
     PartitionStore store_;
     PartitionImages images_;

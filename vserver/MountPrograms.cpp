@@ -300,6 +300,21 @@ MountPrograms::~MountPrograms() {
     state_->disks = nullptr;
 }
 
+void MountPrograms::reset() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::error_code ignored;
+    for (auto entry = state_->mounted.rbegin(); entry != state_->mounted.rend(); ++entry) {
+        fs::path host = server_.resolve(entry->mount.directory);
+        fs::create_directories(host, ignored);
+        clearDirectory(host);
+        moveEntries(entry->stash, host);
+        fs::remove_all(entry->stash, ignored);
+    }
+    state_->mounted.clear();
+    state_->events.clear();
+    state_->failures = 0;
+}
+
 void MountPrograms::failUnmounts(unsigned count, int error) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->failures = count;

@@ -46,6 +46,9 @@ public:
 
     // The next count umount2 calls fail with error.
     void failUnmounts(unsigned count, int error = EBUSY);
+    // Nothing mounted (what mounts hid comes back, nothing is written back),
+    // no fault, no event.
+    void reset();
 
     std::vector<ActiveMount> mounts() const;  // oldest first
     std::vector<ActiveMount> mountsOn(const std::string& directory) const;

@@ -45,10 +45,49 @@ std::optional<std::string> failed(int code, int* error) {
 
 }  // namespace
 
+// Most paths have no ".", "..", empty component or link: walked once,
+// without building a list of components. nullopt: the full walk decides.
+std::optional<std::string> SandboxPaths::plainPath(const std::string& path, bool followLast) const {
+    std::string host = root_;
+    host.reserve(root_.size() + path.size());
+    bool missing = false;
+    for (std::size_t start = 1; start <= path.size();) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        std::size_t length = end - start;
+        if (length == 0 || (length == 1 && path[start] == '.') ||
+            (length == 2 && path[start] == '.' && path[start + 1] == '.')) {
+            return std::nullopt;
+        }
+        bool last = end == path.size();
+        host.append(path, start - 1, length + 1);
+        struct stat info {};
+        if (!missing && ::lstat(host.c_str(), &info) == 0) {
+            if (S_ISLNK(info.st_mode) && (!last || followLast)) {
+                return std::nullopt;
+            }
+            if (!last && !S_ISDIR(info.st_mode)) {
+                return std::nullopt;
+            }
+        } else {
+            missing = true;
+        }
+        start = end + 1;
+    }
+    return path;
+}
+
 std::optional<std::string> SandboxPaths::canonical(const std::string& path, bool followLast,
                                                    int* error) const {
     if (path.empty() || path[0] != '/') {
         return path;
+    }
+    if (path.size() > 1) {
+        if (std::optional<std::string> plain = plainPath(path, followLast)) {
+            return plain;
+        }
     }
     std::vector<std::string> pending;
     pushComponents(path, pending);

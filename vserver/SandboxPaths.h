@@ -28,5 +28,7 @@ public:
     std::string hostPath(const std::string& path, bool followLast = true) const;
 
 private:
+    std::optional<std::string> plainPath(const std::string& path, bool followLast) const;
+
     std::string root_;
 };

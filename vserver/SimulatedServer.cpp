@@ -61,4 +61,20 @@ SimulatedServer::SimulatedServer(const ServerDescription& description)
         controller_.setPresenter(&disks_);
     }
     kernel_.attachController(&controller_);
+    initialServices_ = services_;
+    host_.markInitial();
+    host_.shell().markInitial();
+    kernel_.markInitial();
+}
+
+// The files go back before the disks and modules: those then bring the
+// files that stand for them in line.
+void SimulatedServer::reset() {
+    kernel_.attachController(&controller_);
+    controller_.reset();
+    mounts_.reset();
+    host_.reset();
+    disks_.reset();
+    kernel_.reset();
+    services_ = initialServices_;
 }

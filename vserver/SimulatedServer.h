@@ -29,6 +29,11 @@ public:
     MountPrograms& mounts() { return mounts_; }
     HostServices& services() { return services_; }
 
+    // Back to the state the server had when it was built: every file,
+    // module, disk, mount, controller state and the clock as new, nothing
+    // recorded, so that one server serves many runs as if each had its own.
+    void reset();
+
 private:
     VirtualServer host_;
     EmulatedKernel kernel_;
@@ -36,6 +41,7 @@ private:
     MountPrograms mounts_;
     EsxiDatastores datastores_;
     HostServices services_;
+    HostServices initialServices_;
     ManagementController controller_;
     ScopedHostPort installed_;
 };

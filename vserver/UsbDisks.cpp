@@ -215,7 +215,12 @@ UsbDisks::UsbDisks(VirtualServer& server, EmulatedKernel& kernel, UsbDiskOptions
     for (unsigned i = 0; i < options_.fixedDisks; ++i) {
         addFixedDisk();
     }
-    clockListener_ = server_.clock().addListener([this] { refresh(); });
+    // Time matters only to a disk that waits to show.
+    clockListener_ = server_.clock().addListener([this] {
+        if (waitingToShow()) {
+            refresh();
+        }
+    });
     moduleListener_ = kernel_.addModuleListener([this] { refresh(); });
     refresh();
 }
@@ -289,6 +294,27 @@ void UsbDisks::withdraw(const PartitionImage& image) {
     show(**found, false);
     disks_.erase(found);
     updateSysfs(kernel_.isModuleActive(kGeneric));
+}
+
+void UsbDisks::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto disk = disks_.begin(); disk != disks_.end();) {
+        if (!(*disk)->usb) {
+            ++disk;
+            continue;
+        }
+        showGeneric(**disk, false);
+        show(**disk, false);
+        disk = disks_.erase(disk);
+    }
+    sysfsShown_.reset();  // the host's files may have been put back meanwhile
+    updateSysfs(kernel_.isModuleActive(kGeneric));
+}
+
+bool UsbDisks::waitingToShow() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(disks_.begin(), disks_.end(),
+                       [](const auto& disk) { return disk->usb && disk->diskIndex < 0; });
 }
 
 void UsbDisks::setSettleSeconds(unsigned seconds) {
@@ -384,15 +410,21 @@ void UsbDisks::showGeneric(Disk& disk, bool visible) {
     }
 }
 
-// The class directory exists while the sg driver is there.
+// The class directory exists while the sg driver is there. Every sleep
+// refreshes the disks: the directory is touched only when that changes.
 void UsbDisks::updateSysfs(bool sgActive) {
+    bool wanted = options_.scsiGenericSysfs && sgActive;
+    if (sysfsShown_ && *sysfsShown_ == wanted) {
+        return;
+    }
     std::string directory = server_.resolve(kSysfsDirectory);
     std::error_code ignored;
-    if (options_.scsiGenericSysfs && sgActive) {
+    if (wanted) {
         fs::create_directories(directory, ignored);
     } else {
         fs::remove_all(directory, ignored);
     }
+    sysfsShown_ = wanted;
 }
 
 // The lowest number no disk holds in the given field.

@@ -62,6 +62,8 @@ public:
     // Adds a fixed disk after the others, reading imagePath (empty: sizeBytes
     // of zeros).
     void addFixedDisk(const std::string& imagePath = "", std::uint64_t sizeBytes = 1 << 20);
+    // Withdraws every USB disk: none is shown, as on a new server.
+    void reset();
 
     // Fixed disks first, then USB disks in the order they were attached.
     std::vector<DiskInfo> disks() const;
@@ -76,6 +78,7 @@ public:
 
 private:
     void refresh();
+    bool waitingToShow() const;
     void show(Disk& disk, bool visible);
     void showGeneric(Disk& disk, bool visible);
     void updateSysfs(bool sgActive);
@@ -90,4 +93,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Disk>> disks_;
     std::uint64_t nextPresentation_ = 1;
+    std::optional<bool> sysfsShown_;  // what updateSysfs last made of the class directory
 };

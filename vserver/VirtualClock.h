@@ -23,6 +23,12 @@ public:
     std::uint64_t sleptMilliseconds() const { return sleptMs_; }
     const std::vector<std::uint64_t>& sleeps() const { return sleeps_; }
     void clearSleeps() { sleeps_.clear(); }
+    // Back to the time before anything passed.
+    void reset() {
+        elapsedMs_ = 0;
+        sleptMs_ = 0;
+        sleeps_.clear();
+    }
 
     // Called after time has passed (a sleep or an advance); returns a token
     // for removeListener.

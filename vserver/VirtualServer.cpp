@@ -308,7 +308,13 @@ int VirtualServer::select(int nfds, fd_set* readfds, fd_set*, fd_set*, timeval* 
     int ready = 0;
     fd_set result;
     FD_ZERO(&result);
+    constexpr int kBitsPerWord = 8 * sizeof(__FDS_BITS(&result)[0]);
     for (int fd = 0; readfds && fd < nfds; ++fd) {
+        // The descriptors asked about lie far apart: empty words go whole.
+        if (fd % kBitsPerWord == 0 && __FDS_BITS(readfds)[fd / kBitsPerWord] == 0) {
+            fd += kBitsPerWord - 1;
+            continue;
+        }
         if (!FD_ISSET(fd, readfds)) {
             continue;
         }
@@ -452,4 +458,103 @@ std::string VirtualServer::resolve(const std::string& path) {
 
 std::string VirtualServer::resolveEntry(const std::string& path) {
     return paths_.hostPath(path, false);
+}
+
+namespace {
+
+std::string fileContent(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+}  // namespace
+
+void VirtualServer::markInitial() {
+    initialFiles_.clear();
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(root_, error);
+         it != fs::recursive_directory_iterator(); it.increment(error)) {
+        fs::file_status status = it->symlink_status(error);
+        InitialEntry entry{status.type(), status.permissions(), "", {}};
+        if (status.type() == fs::file_type::regular) {
+            entry.content = fileContent(it->path());
+            entry.written = fs::last_write_time(it->path(), error);
+        } else if (status.type() == fs::file_type::symlink) {
+            entry.content = fs::read_symlink(it->path(), error).string();
+        }
+        initialFiles_[it->path().string().substr(root_.size())] = entry;
+    }
+    initialSysname_ = sysname_;
+    initialRelease_ = release_;
+}
+
+void VirtualServer::reset() {
+    std::vector<int> devices;
+    std::vector<int> files;
+    {
+        std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+        for (const auto& open : open_) {
+            devices.push_back(open.first);
+        }
+        for (const auto& open : openFiles_) {
+            files.push_back(open.first);
+        }
+    }
+    for (int fd : devices) {
+        close(fd);
+    }
+    for (int fd : files) {
+        close(fd);
+    }
+    std::error_code error;
+    std::vector<fs::path> added;
+    for (auto it = fs::recursive_directory_iterator(root_, error);
+         it != fs::recursive_directory_iterator(); it.increment(error)) {
+        if (initialFiles_.count(it->path().string().substr(root_.size())) == 0) {
+            added.push_back(it->path());
+            it.disable_recursion_pending();
+        }
+    }
+    for (const fs::path& path : added) {
+        fs::remove_all(path, error);
+    }
+    // In path order: a directory comes before what it holds.
+    for (const auto& [relative, entry] : initialFiles_) {
+        fs::path path = root_ + relative;
+        fs::file_status status = fs::symlink_status(path, error);
+        bool same = status.type() == entry.type;
+        if (same && entry.type == fs::file_type::regular) {
+            // Written since the mark only when its time says so.
+            same = fs::last_write_time(path, error) == entry.written &&
+                   fs::file_size(path, error) == entry.content.size();
+        } else if (same && entry.type == fs::file_type::symlink) {
+            same = fs::read_symlink(path, error).string() == entry.content;
+        }
+        if (!same) {
+            fs::remove_all(path, error);
+            if (entry.type == fs::file_type::directory) {
+                fs::create_directory(path, error);
+            } else if (entry.type == fs::file_type::symlink) {
+                fs::create_symlink(entry.content, path, error);
+            } else {
+                std::ofstream(path, std::ios::binary | std::ios::trunc) << entry.content;
+                fs::last_write_time(path, entry.written, error);
+            }
+        }
+        if (entry.type != fs::file_type::symlink) {
+            fs::permissions(path, entry.perms, error);
+        }
+    }
+    std::lock_guard<std::recursive_mutex> lock(descriptorsMutex_);
+    openedPaths_.clear();
+    owners_.clear();
+    setuidCalls_.clear();
+    setuidRefused_ = false;
+    signalActions_.clear();
+    sysname_ = initialSysname_;
+    release_ = initialRelease_;
+    clock_.reset();
+    shell_.reset();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -109,7 +110,20 @@ public:
 
     FileLocks& fileLocks() { return locks_; }
 
+    // What reset goes back to: the sandbox's files and the host's state as
+    // they are now.
+    void markInitial();
+    // The files of the mark and nothing else, every descriptor closed, no
+    // call of the plug-in remembered.
+    void reset();
+
 private:
+    struct InitialEntry {
+        std::filesystem::file_type type;
+        std::filesystem::perms perms;
+        std::string content;  // a file's bytes, a link's target
+        std::filesystem::file_time_type written;
+    };
     VirtualDevice* device(int fd);
     // The system path of a sandbox file opened as fd; nullopt (EBADF) else.
     std::optional<std::string> openFilePath(int fd) const;
@@ -136,6 +150,9 @@ private:
     std::map<std::string, uid_t> owners_;
     std::map<int, struct sigaction> signalActions_;
     std::function<int(const std::string&, int)> umountHandler_;
+    std::map<std::string, InitialEntry> initialFiles_;  // by path below the root
+    std::string initialSysname_ = "Linux";
+    std::string initialRelease_ = "6.1.0-vserver";
 };
 
 // Installs a virtual server as the host port for its lifetime.

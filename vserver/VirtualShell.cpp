@@ -1,5 +1,7 @@
 #include "vserver/VirtualShell.h"
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -155,6 +157,32 @@ bool readWholeFile(const std::string& path, std::string& content) {
     return true;
 }
 
+bool isWordCharacter(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
+
+// grep's match of a pattern without special characters: as text, case-blind
+// with -i, bounded by non-word characters with -w.
+bool containsPlain(const std::string& line, const std::string& pattern, bool ignoreCase,
+                   bool word) {
+    auto same = [ignoreCase](char a, char b) {
+        return ignoreCase ? std::tolower(static_cast<unsigned char>(a)) ==
+                                std::tolower(static_cast<unsigned char>(b))
+                          : a == b;
+    };
+    for (auto at = line.begin();; ++at) {
+        at = std::search(at, line.end(), pattern.begin(), pattern.end(), same);
+        if (at == line.end()) {
+            return pattern.empty();
+        }
+        auto end = at + static_cast<std::ptrdiff_t>(pattern.size());
+        if (!word || ((at == line.begin() || !isWordCharacter(*(at - 1))) &&
+                      (end == line.end() || !isWordCharacter(*end)))) {
+            return true;
+        }
+    }
+}
+
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream stream(text);
@@ -172,7 +200,18 @@ VirtualShell::VirtualShell() : resolve_([](const std::string& path) { return pat
 }
 
 void VirtualShell::script(const std::string& pattern, int exitCode, const std::string& output) {
-    scripts_.push_back({pattern, {exitCode, output}});
+    scripts_.push_back({pattern, std::regex(pattern), {exitCode, output}});
+}
+
+void VirtualShell::markInitial() {
+    initial_ = Initial{scripts_, programs_, everywhere_};
+}
+
+void VirtualShell::reset() {
+    scripts_ = initial_.scripts;
+    programs_ = initial_.programs;
+    everywhere_ = initial_.everywhere;
+    commands_.clear();
 }
 
 void VirtualShell::addProgram(const std::string& name, ShellProgram program) {
@@ -199,7 +238,7 @@ std::vector<std::string> VirtualShell::commandsContaining(const std::string& tex
 ShellResult VirtualShell::run(const std::string& commandLine) {
     commands_.push_back(commandLine);
     for (auto it = scripts_.rbegin(); it != scripts_.rend(); ++it) {
-        if (std::regex_search(commandLine, std::regex(it->pattern))) {
+        if (std::regex_search(commandLine, it->compiled)) {
             return it->result;
         }
     }
@@ -351,12 +390,21 @@ void VirtualShell::addBuiltins() {
         // A whole word: not preceded or followed by a letter, digit or '_'.
         std::string expression =
             word ? "(^|[^[:alnum:]_])" + operands[0] + "([^[:alnum:]_]|$)" : operands[0];
-        std::regex pattern(expression,
-                           word ? std::regex::extended | (flags & std::regex::icase) : flags);
+        // Most patterns are plain words, found without building a regex.
+        bool plain = operands[0].find_first_of(".[]*^$\\+?(){}|") == std::string::npos;
+        std::regex pattern;
+        if (!plain) {
+            pattern = std::regex(expression,
+                                 word ? std::regex::extended | (flags & std::regex::icase) : flags);
+        }
+        auto matchesLine = [&](const std::string& line) {
+            return plain ? containsPlain(line, operands[0], ignoreCase, word)
+                         : std::regex_search(line, pattern);
+        };
         ShellResult result{1, ""};
         int matches = 0;
         for (const auto& line : lines(text)) {
-            if (std::regex_search(line, pattern) != invert) {
+            if (matchesLine(line) != invert) {
                 ++matches;
                 result.exitCode = 0;
                 if (!quiet && !count) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ public:
 
     ShellResult run(const std::string& commandLine);
 
+    // What reset goes back to: the programs and scripts there are now.
+    void markInitial();
+    // The programs and scripts of the mark, and no command run yet.
+    void reset();
+
     const std::vector<std::string>& commands() const { return commands_; }
     void clearCommands() { commands_.clear(); }
     // Recorded command lines that contain text.
@@ -48,6 +54,7 @@ public:
 private:
     struct Script {
         std::string pattern;
+        std::regex compiled;
         ShellResult result;
     };
 
@@ -63,4 +70,10 @@ private:
     std::map<std::string, ShellProgram> programs_;
     std::map<std::string, ShellProgram> everywhere_;
     std::vector<std::string> commands_;
+    struct Initial {
+        std::vector<Script> scripts;
+        std::map<std::string, ShellProgram> programs;
+        std::map<std::string, ShellProgram> everywhere;
+    };
+    Initial initial_;
 };

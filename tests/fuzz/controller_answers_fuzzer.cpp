@@ -1,9 +1,9 @@
 // The command layer and the IPMI device processor against a controller
 // whose every answer comes from the input, on a whole virtual server in
-// virtual time. Per request the input gives a control byte (silence, stray
-// responses with other message ids before the next answer, a long answer),
-// the answer's length and its bytes, completion code first. Once the input
-// is spent every request is refused, so each run comes to an end.
+// virtual time, built once and reset between inputs. Per request the input gives a control byte
+// (silence, stray responses with other message ids before the next answer, a long answer), the
+// answer's length and its bytes, completion code first. Once the input is spent every request is
+// refused, so each run comes to an end.
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -138,13 +138,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::exit(0);
 }
 
+// One server for the whole process, put back to a new one's state after
+// each input (within it, so that the input frees what it took): building
+// and removing a server took most of every run.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzHost();
+    static SimulatedServer* server = new SimulatedServer(description());
     FuzzBytes bytes(data, size);
-    SimulatedServer server(description());
-    FuzzedController controller(bytes, server.kernel());
-    server.kernel().attachController(&controller);
+    FuzzedController controller(bytes, server->kernel());
+    server->kernel().attachController(&controller);
     runCommandLayer();
-    server.kernel().attachController(nullptr);
+    server->kernel().attachController(nullptr);
+    server->reset();
     return 0;
 }

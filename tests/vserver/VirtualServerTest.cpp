@@ -6,7 +6,13 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "inventory/Stage_IPMIInventory.h"
+#include "storage/SecureVesk.h"
+#include "storage/partitions/VeskPartInfo.h"
+#include "tests/support/ControllerCommands.h"
+#include "tests/support/TestSupport.h"
 #include "vserver/HostPrograms.h"
+#include "vserver/SimulatedServer.h"
 
 TEST(VirtualShell, RecordsEveryCommandAndFailsUnknownOnesWith127) {
     VirtualShell shell;
@@ -165,4 +171,87 @@ TEST(VirtualServer, ShellProgramsFollowLinksAsTheirLinuxNamesakes) {
     struct stat info {};
     ASSERT_EQ(0, server.lstat("/mnt/other/rules", &info));
     EXPECT_TRUE(S_ISLNK(info.st_mode));
+}
+
+namespace {
+
+// What one inventory shows of a server: every exchange with the controller,
+// every shell command, the virtual time, the records.
+struct RunRecord {
+    std::vector<std::string> exchanges;
+    std::vector<std::string> commands;
+    std::uint64_t elapsedMs = 0;
+    std::vector<std::string> records;
+};
+
+RunRecord inventoryOn(SimulatedServer& server) {
+    ScopedWorkingDirectory cwd;
+    copyDataFiles(cwd.path());
+    GenerationType = -1;
+    for (spartInfo& row : veskPartInfo) {
+        row.mountPoint.clear();
+        row.attachMask = 0;
+        row.present = 0;
+    }
+    std::vector<CDeviceInfo*> devices;
+    GetInventory(devices);
+    RunRecord run;
+    for (CDeviceInfo* device : devices) {
+        run.records.push_back(device->getDeviceName() + " " + device->getVersion());
+        delete device;
+    }
+    for (const RecordedExchange& exchange : server.controller().exchanges()) {
+        std::string text;
+        for (std::uint8_t byte : exchange.request.data) {
+            text += std::to_string(byte) + " ";
+        }
+        text += "->";
+        if (exchange.response) {
+            for (std::uint8_t byte : exchange.response->data) {
+                text += " " + std::to_string(byte);
+            }
+        }
+        run.exchanges.push_back(text);
+    }
+    run.commands = server.host().shell().commands();
+    run.elapsedMs = server.host().clock().elapsedMilliseconds();
+    return run;
+}
+
+}  // namespace
+
+// One server can serve many runs: after a reset it answers exactly as a
+// new one would, whatever the run before did to it.
+TEST(SimulatedServer, AResetServerAnswersLikeANewOne) {
+    ServerDescription description =
+        loadServerDescription(bundledServersDirectory() + "/default.xml");
+    RunRecord fresh;
+    {
+        SimulatedServer server(description);
+        fresh = inventoryOn(server);
+    }
+    ASSERT_EQ(12u, fresh.records.size());
+
+    SimulatedServer server(description);
+    // A run that leaves things behind: a refused delete keeps the drop box,
+    // modules are changed, files and a link are planted, a mount stays.
+    server.controller().script().always(storageCommand(0x08), Behaviour::code(0xCC));
+    server.controller().settings().records.currentRecords = "<SVMInventory/>";
+    server.kernel().unloadModule("sg");
+    server.kernel().loseResponses(2);
+    server.host().writeFile("/tmp/leftover/file", "x");
+    std::filesystem::create_symlink("/etc", server.host().resolveEntry("/tmp/SECUPD"));
+    server.host().setOwner("/tmp/SECUPD", 1000);
+    server.host().makeDirectory("/mnt/other");
+    server.host().system("mount -t tmpfs tmpfs /mnt/other");
+    server.host().shell().script("^modprobe sg", 1);
+    inventoryOn(server);
+
+    server.reset();
+    RunRecord again = inventoryOn(server);
+    EXPECT_EQ(fresh.exchanges, again.exchanges);
+    EXPECT_EQ(fresh.commands, again.commands);
+    EXPECT_EQ(fresh.elapsedMs, again.elapsedMs);
+    EXPECT_EQ(fresh.records, again.records);
+    EXPECT_TRUE(server.mounts().mounts().empty());
 }
