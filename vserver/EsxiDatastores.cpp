@@ -4,6 +4,7 @@
 
 #include "vserver/FatImage.h"
 #include "vserver/VirtualServer.h"
+#include "vserver/VolumeMirror.h"
 
 namespace fs = std::filesystem;
 
@@ -21,13 +22,20 @@ void EsxiDatastores::present(const PartitionImage& image) {
         return;
     }
     server_.makeDirectory(datastore(image));
-    FatImage::open(image.imagePath).extractTo(server_.resolve(datastore(image)));
+    std::string directory = server_.resolve(datastore(image));
+    if (!image.mirror || !image.mirror->lendTo(directory)) {
+        FatImage::open(image.imagePath).extractTo(directory);
+    }
 }
 
 void EsxiDatastores::withdraw(const PartitionImage& image) {
     std::string directory = server_.resolve(datastore(image));
     if (!image.imagePath.empty() && fs::is_directory(directory)) {
-        FatImage::open(image.imagePath).replaceFrom(directory);
+        if (image.mirror) {
+            image.mirror->takeBack(directory, true);
+        } else {
+            FatImage::open(image.imagePath).replaceFrom(directory);
+        }
     }
     std::error_code ignored;
     fs::remove_all(directory, ignored);

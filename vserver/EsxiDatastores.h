@@ -15,6 +15,8 @@ public:
 
     void present(const PartitionImage& image) override;
     void withdraw(const PartitionImage& image) override;
+    // The host writes a datastore's files, which are the mirror's.
+    bool writesThroughMirror() const override { return true; }
 
 private:
     VirtualServer& server_;

@@ -443,6 +443,35 @@ void FatImage::extractTo(const std::string& directory) const {
     runOrThrow({"mcopy", "-s", "-n", "-m", "-i", drive(), "::/*", directory + "/"});
 }
 
+void FatImage::removeEntries(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        bool directory = !name.empty() && name.back() == '/';
+        std::string target = volumeName(directory ? name.substr(0, name.size() - 1) : name);
+        runOrThrow({directory ? "mdeltree" : "mdel", "-i", drive(), target});
+    }
+}
+
+void FatImage::makeDirectories(const std::vector<std::string>& names) {
+    if (names.empty()) {
+        return;
+    }
+    std::vector<std::string> argv = {"mmd", "-i", drive()};
+    for (const std::string& name : names) {
+        argv.push_back(volumeName(name.back() == '/' ? name.substr(0, name.size() - 1) : name));
+    }
+    runOrThrow(argv);
+}
+
+void FatImage::writeFiles(const std::vector<std::string>& files, const std::string& directory) {
+    if (files.empty()) {
+        return;
+    }
+    std::vector<std::string> argv = {"mcopy", "-o", "-m", "-i", drive()};
+    argv.insert(argv.end(), files.begin(), files.end());
+    argv.push_back(directory.empty() ? "::/" : volumeName(directory) + "/");
+    runOrThrow(argv);
+}
+
 void FatImage::replaceFrom(const std::string& directory) {
     if (!entries().empty()) {
         runOrThrow({"mdeltree", "-i", drive(), "::/*"});

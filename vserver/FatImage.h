@@ -71,6 +71,14 @@ public:
     // Makes the volume hold exactly what directory holds.
     void replaceFrom(const std::string& directory);
 
+    // Edits for a volume that takes only what changed: names as entries()
+    // gives them ("dir/" for a directory). Removes files and whole trees;
+    // makes directories (parents first); writes files (host paths) into the
+    // volume's directory ("" is the root), replacing those of the same name.
+    void removeEntries(const std::vector<std::string>& names);
+    void makeDirectories(const std::vector<std::string>& names);
+    void writeFiles(const std::vector<std::string>& files, const std::string& directory);
+
 private:
     std::string drive() const;
     // Every file and directory ("dir/" with its slash), sorted.

@@ -641,26 +641,26 @@ ManagementController::Answer ManagementController::runExchange() {
 }
 
 ExchangeOutcome ManagementController::carryOut(int slot, const std::string& digest) {
-    std::optional<FatImage> dropBox = imageOf(true, slot);
-    if (!dropBox) {
+    ControllerPartition* dropBox = withImage(true, slot);
+    if (dropBox == nullptr) {
         return ExchangeOutcome{false, "the drop box has no image", {}};
     }
-    StaticVolumes volumes = [this](int number) { return staticVolume(number); };
+    StaticMirrors volumes = [this](int number) { return staticMirror(number); };
     return carryOutCommandFile(
-        *dropBox, digest,
+        *dropBox->image.mirror, digest,
         ExchangeScene{config_.records, volumes, config_.stagingFaults, config_.writesAnswer});
 }
 
 // The static partition labelled VSK and its number in three digits.
-std::optional<FatImage> ManagementController::staticVolume(int number) {
+std::shared_ptr<VolumeMirror> ManagementController::staticMirror(int number) {
     char label[16];
     std::snprintf(label, sizeof(label), "VSK%03d", number);
     for (const ControllerPartition& partition : store_.all()) {
         if (!partition.image.dynamic && partition.image.label == label) {
-            return imageOf(false, partition.image.slot);
+            return withImage(false, partition.image.slot)->image.mirror;
         }
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 // Get Device ID: the controller's firmware version as the firmware
@@ -704,7 +704,7 @@ std::optional<int> ManagementController::makeDynamic(const std::string& label,
                                                      std::uint64_t sizeBytes, std::uint8_t flags) {
     std::optional<int> slot = store_.createDynamic(label, sizeBytes, flags);
     if (slot) {
-        imageOf(true, *slot);
+        withImage(true, *slot);
     }
     return slot;
 }
@@ -716,28 +716,45 @@ void ManagementController::removeDynamic(int slot) {
     store_.removeDynamic(slot);
 }
 
-// A partition is shown to the host with its image: one that has none yet
-// gets it now.
+// A partition is shown to the host with its image, made now when it has
+// none yet, and holding what its files do. A host that writes the image
+// itself leaves the files behind.
 void ManagementController::attachSelected(std::uint16_t staticMask, std::uint16_t dynamicMask) {
     for (int slot = 0; slot < PartitionStore::kMaxSlots; ++slot) {
-        if ((staticMask & (1u << slot)) != 0 && store_.find(false, slot)) {
-            imageOf(false, slot);
-        }
-        if ((dynamicMask & (1u << slot)) != 0 && store_.find(true, slot)) {
-            imageOf(true, slot);
+        for (bool dynamic : {false, true}) {
+            std::uint16_t mask = dynamic ? dynamicMask : staticMask;
+            ControllerPartition* partition =
+                (mask & (1u << slot)) != 0 ? withImage(dynamic, slot) : nullptr;
+            if (partition == nullptr) {
+                continue;
+            }
+            partition->image.mirror->settleImage();
+            if (presenter_ != nullptr && !presenter_->writesThroughMirror()) {
+                partition->image.mirror->forget();
+            }
         }
     }
     store_.attach(staticMask, dynamicMask, presenter_);
 }
 
-std::optional<FatImage> ManagementController::imageOf(bool dynamic, int slot) {
+ControllerPartition* ManagementController::withImage(bool dynamic, int slot) {
     ControllerPartition* partition = store_.find(dynamic, slot);
+    if (partition != nullptr && partition->image.imagePath.empty()) {
+        partition->image.imagePath = images_.create(partition->image);
+        partition->image.mirror = images_.mirrorOf(partition->image.imagePath);
+    }
+    return partition;
+}
+
+// The image for whoever asks, who may change it: it holds what the files
+// do, and they go.
+std::optional<FatImage> ManagementController::imageOf(bool dynamic, int slot) {
+    ControllerPartition* partition = withImage(dynamic, slot);
     if (partition == nullptr) {
         return std::nullopt;
     }
-    if (partition->image.imagePath.empty()) {
-        store_.setImagePath(dynamic, slot, images_.create(partition->image));
-    }
+    partition->image.mirror->settleImage();
+    partition->image.mirror->forget();
     return FatImage::open(partition->image.imagePath);
 }
 

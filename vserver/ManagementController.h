@@ -213,13 +213,14 @@ private:
     Answer orbeStatus(const IpmiRequest& request);
     Answer runExchange();
     ExchangeOutcome carryOut(int slot, const std::string& digest);
-    std::optional<FatImage> staticVolume(int number);
+    std::shared_ptr<VolumeMirror> staticMirror(int number);
 
     // The partition commands' effects; the caller holds the lock.
     std::optional<int> makeDynamic(const std::string& label, std::uint64_t sizeBytes,
                                    std::uint8_t flags);
     void removeDynamic(int slot);
     void attachSelected(std::uint16_t staticMask, std::uint16_t dynamicMask);
+    ControllerPartition* withImage(bool dynamic, int slot);
     std::optional<FatImage> imageOf(bool dynamic, int slot);
 
     void addStaticPartitions();

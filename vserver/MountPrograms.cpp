@@ -8,10 +8,12 @@
 #include <optional>
 #include <sstream>
 
+#include "vserver/DirectoryMoves.h"
 #include "vserver/FatImage.h"
 #include "vserver/TempDirectory.h"
 #include "vserver/UsbDisks.h"
 #include "vserver/VirtualServer.h"
+#include "vserver/VolumeMirror.h"
 
 namespace fs = std::filesystem;
 
@@ -23,7 +25,8 @@ struct Mounted {
     ActiveMount mount;
     std::optional<FatImage> volume;  // none for a memory file system (tmpfs)
     std::uint64_t presentation = 0;
-    std::string stash;  // where the directory's own content waits
+    std::string stash;                     // where the directory's own content waits
+    std::shared_ptr<VolumeMirror> mirror;  // whose files the directory holds
 };
 
 struct MountRequest {
@@ -67,26 +70,6 @@ std::optional<MountRequest> parseMount(const std::vector<std::string>& argv) {
         }
     }
     return request;
-}
-
-// Moves every entry of from into to.
-void moveEntries(const fs::path& from, const fs::path& to) {
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(from, error)) {
-        fs::path target = to / entry.path().filename();
-        fs::rename(entry.path(), target, error);
-        if (error) {
-            fs::copy(entry.path(), target, fs::copy_options::recursive, error);
-            fs::remove_all(entry.path(), error);
-        }
-    }
-}
-
-void clearDirectory(const fs::path& directory) {
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(directory, error)) {
-        fs::remove_all(entry.path(), error);
-    }
 }
 
 }  // namespace
@@ -136,7 +119,7 @@ struct MountPrograms::State {
             event.disk = event.device;
             mounted.push_back(Mounted{
                 ActiveMount{event.device, event.disk, event.directory, "", request.readOnly},
-                std::nullopt, 0, stashContent(directory)});
+                std::nullopt, 0, stashContent(directory), nullptr});
             events.push_back(event);
             return ShellResult{0, ""};
         }
@@ -150,8 +133,13 @@ struct MountPrograms::State {
             return refuse(event);
         }
         std::string stash = stashContent(directory);
+        std::shared_ptr<VolumeMirror> mirror = volume->mirror;
         try {
-            volume->volume.extractTo(directory.string());
+            // A volume mounted twice: the second mount gets a copy.
+            if (!mirror || !mirror->lendTo(directory.string())) {
+                mirror = nullptr;
+                volume->volume.extractTo(directory.string());
+            }
         } catch (const std::exception&) {
             clearDirectory(directory);
             moveEntries(stash, directory);
@@ -160,7 +148,7 @@ struct MountPrograms::State {
         }
         mounted.push_back(Mounted{
             ActiveMount{event.device, event.disk, event.directory, volume->label, request.readOnly},
-            volume->volume, volume->presentation, stash});
+            volume->volume, volume->presentation, stash, mirror});
         events.push_back(event);
         return ShellResult{0, ""};
     }
@@ -200,14 +188,17 @@ struct MountPrograms::State {
         fs::create_directories(host, ignored);
         MountEvent event{
             false, entry.mount.device, entry.mount.disk, directory, entry.mount.readOnly, false, 0};
-        if (entry.volume && !entry.mount.readOnly && disks &&
-            disks->stillPresented(entry.presentation)) {
-            try {
+        bool writeBack = entry.volume && !entry.mount.readOnly && disks &&
+                         disks->stillPresented(entry.presentation);
+        try {
+            if (entry.mirror) {
+                entry.mirror->takeBack(host.string(), writeBack);
+            } else if (writeBack) {
                 entry.volume->replaceFrom(host.string());
-                event.wroteBack = true;
-            } catch (const std::exception&) {
-                // The volume keeps what it had.
             }
+            event.wroteBack = writeBack;
+        } catch (const std::exception&) {
+            // The volume keeps what it had.
         }
         clearDirectory(host);
         moveEntries(entry.stash, host);
@@ -306,6 +297,9 @@ void MountPrograms::reset() {
     for (auto entry = state_->mounted.rbegin(); entry != state_->mounted.rend(); ++entry) {
         fs::path host = server_.resolve(entry->mount.directory);
         fs::create_directories(host, ignored);
+        if (entry->mirror) {
+            entry->mirror->takeBack(host.string(), false);
+        }
         clearDirectory(host);
         moveEntries(entry->stash, host);
         fs::remove_all(entry->stash, ignored);

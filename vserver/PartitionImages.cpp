@@ -16,10 +16,19 @@ std::string PartitionImages::create(const PartitionImage& partition) {
     return path;
 }
 
+std::shared_ptr<VolumeMirror> PartitionImages::mirrorOf(const std::string& path) {
+    std::shared_ptr<VolumeMirror>& mirror = mirrors_[path];
+    if (!mirror) {
+        mirror = std::make_shared<VolumeMirror>(FatImage::open(path), path + ".files");
+    }
+    return mirror;
+}
+
 void PartitionImages::remove(const std::string& path) {
     if (path.empty()) {
         return;
     }
+    mirrors_.erase(path);
     std::error_code ignored;
     fs::remove(path, ignored);
 }

@@ -24,7 +24,7 @@ bool PartitionStore::addStatic(int slot, const std::string& label, std::uint64_t
         return false;
     }
     ControllerPartition partition;
-    partition.image = PartitionImage{false, slot, label, sizeBytes, ""};
+    partition.image = PartitionImage{false, slot, label, sizeBytes, "", nullptr};
     partition.name = name;
     static_[slot] = partition;
     return true;
@@ -48,7 +48,7 @@ std::optional<int> PartitionStore::createDynamic(const std::string& label, std::
             continue;
         }
         ControllerPartition partition;
-        partition.image = PartitionImage{true, slot, label, sizeBytes, ""};
+        partition.image = PartitionImage{true, slot, label, sizeBytes, "", nullptr};
         partition.createFlags = flags;
         dynamic_[slot] = partition;
         return slot;
@@ -134,10 +134,4 @@ int PartitionStore::detach(std::uint16_t staticMask, std::uint16_t dynamicMask,
 
 void PartitionStore::detachAll(PartitionPresenter* presenter) {
     detach(0xFFFF, 0xFFFF, presenter);
-}
-
-void PartitionStore::setImagePath(bool dynamic, int slot, const std::string& path) {
-    if (ControllerPartition* partition = find(dynamic, slot)) {
-        partition->image.imagePath = path;
-    }
 }

@@ -44,8 +44,6 @@ public:
     int detach(std::uint16_t staticMask, std::uint16_t dynamicMask, PartitionPresenter* presenter);
     void detachAll(PartitionPresenter* presenter);
 
-    void setImagePath(bool dynamic, int slot, const std::string& path);
-
 private:
     using Slots = std::map<int, ControllerPartition>;
     Slots& slots(bool dynamic) { return dynamic ? dynamic_ : static_; }

@@ -39,10 +39,18 @@ std::string firstLine(const std::string& path) {
 
 }  // namespace
 
-PayloadStaging::PayloadStaging(const FatImage& dropBox, StaticVolumes volumes, StagingFaults faults)
-    : dropBox_(dropBox), volumes_(std::move(volumes)), faults_(faults) {}
+PayloadStaging::PayloadStaging(VolumeMirror& dropBox, StaticMirrors mirrors, StagingFaults faults)
+    : dropBox_(dropBox),
+      mirrors_(std::move(mirrors)),
+      faults_(faults),
+      journal_(fs::path(scratch_.path()) / "aside") {}
 
-PayloadStaging::~PayloadStaging() = default;
+// Without finish() nothing stays.
+PayloadStaging::~PayloadStaging() {
+    if (!finished_) {
+        journal_.rollBack();
+    }
+}
 
 bool PayloadStaging::handles(const std::string& mode) {
     for (const char* known : kModes) {
@@ -53,17 +61,13 @@ bool PayloadStaging::handles(const std::string& mode) {
     return false;
 }
 
-// The drop box file name, extracted, when its digest is hash.
+// The drop box file name when its digest is hash.
 std::optional<std::string> PayloadStaging::checkedDropBoxFile(const std::string& name,
                                                               const std::string& hash,
                                                               std::string& reason) {
-    if (!dropBoxExtracted_) {
-        fs::create_directories(scratch_.path() + "/dropbox");
-        dropBox_.extractTo(scratch_.path() + "/dropbox");
-        dropBoxExtracted_ = true;
-    }
-    std::string path = scratch_.path() + "/dropbox/" + name;
-    if (!staysInside(name) || !fs::is_regular_file(path)) {
+    std::string path = dropBox_.files() + "/" + name;
+    std::error_code error;
+    if (!staysInside(name) || !fs::is_regular_file(fs::symlink_status(path, error))) {
         reason = name + " is not in the drop box";
         return std::nullopt;
     }
@@ -74,7 +78,7 @@ std::optional<std::string> PayloadStaging::checkedDropBoxFile(const std::string&
     return path;
 }
 
-// Where a destination lies in the extracted copy of its partition.
+// Where a destination lies in its partition's files.
 std::optional<std::string> PayloadStaging::partitionPath(const std::string& destination,
                                                          std::string& reason) {
     std::string::size_type slash = destination.find('/');
@@ -89,55 +93,60 @@ std::optional<std::string> PayloadStaging::partitionPath(const std::string& dest
         return std::nullopt;
     }
     int partition = std::atoi(number.c_str());
-    std::string root = scratch_.path() + "/partition" + std::to_string(partition);
-    if (changed_.count(partition) == 0) {
-        std::optional<FatImage> volume = volumes_(partition);
-        if (!volume) {
+    auto known = changed_.find(partition);
+    if (known == changed_.end()) {
+        std::shared_ptr<VolumeMirror> mirror = mirrors_(partition);
+        if (!mirror) {
             reason = "the controller has no partition " + number;
             return std::nullopt;
         }
-        fs::create_directories(root);
-        volume->extractTo(root);
-        changed_.emplace(partition, *volume);
+        known = changed_.emplace(partition, mirror).first;
     }
+    std::string root = known->second->files();
     return inside.empty() || inside == "." ? root : root + "/" + inside;
 }
 
-bool PayloadStaging::copyInto(const std::string& from, const std::string& to, bool append,
-                              std::string& reason) {
-    if (append && !fs::is_regular_file(to)) {
-        reason = "there is no file to append to";
+// filecopy copies the checked file from the drop box's files (which stay as
+// the host left them), fileappend appends it.
+bool PayloadStaging::placeFile(const CommandEntry& entry, std::string& reason) {
+    std::optional<std::string> file = checkedDropBoxFile(entry.source, entry.hash, reason);
+    if (!file) {
+        return false;
+    }
+    if (entry.mode == "ssib") {
+        ssibFiles_.push_back(entry.source);
+        return true;
+    }
+    std::optional<std::string> target = partitionPath(entry.destination, reason);
+    if (!target) {
         return false;
     }
     std::error_code error;
-    fs::create_directories(fs::path(to).parent_path(), error);
-    if (!append) {
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
-        if (error) {
-            reason = "cannot write " + to + ": " + error.message();
-            return false;
-        }
-        return true;
-    }
-    // Streamed block by block: an empty chunk appends nothing and is no
-    // failure (writing an empty stream buffer would set the fail bit).
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::app);
-    std::vector<char> block(1 << 20);
-    while (in && out) {
-        in.read(block.data(), static_cast<std::streamsize>(block.size()));
-        out.write(block.data(), in.gcount());
-    }
-    out.close();
-    if (!out || in.bad()) {
-        reason = "cannot write " + to;
+    bool append = entry.mode == "fileappend";
+    fs::file_status status = fs::symlink_status(*target, error);
+    if (append && !fs::is_regular_file(status)) {
+        reason = "there is no file to append to";
         return false;
     }
-    return true;
+    if (fs::is_directory(status)) {
+        reason = "cannot write " + *target + ": it is a directory";
+        return false;
+    }
+    bool done = append ? journal_.appendFile(*file, *target, error)
+                       : journal_.putFile(*file, *target, true, error);
+    if (done && faults_.corruptPlacedFiles) {
+        done = corrupt(*target, error);
+    }
+    if (!done) {
+        reason = "cannot write " + *target + ": " + error.message();
+    }
+    return done;
 }
 
 // The virtual controller's signature of an archive is the archive's digest in
-// the signature file.
+// the signature file. The archive is unpacked aside, then its files and
+// directories are put in place (nothing but those: a FAT volume holds no
+// links).
 bool PayloadStaging::unzipInto(const CommandEntry& entry, std::string& reason) {
     std::optional<std::string> archive = checkedDropBoxFile(entry.source, "", reason);
     std::optional<std::string> signature =
@@ -153,9 +162,64 @@ bool PayloadStaging::unzipInto(const CommandEntry& entry, std::string& reason) {
     if (!target) {
         return false;
     }
-    ToolRun run = runTool({"unzip", "-o", "-qq", *archive, "-d", *target});
+    fs::path unpacked = fs::path(scratch_.path()) / ("unzip" + std::to_string(++unpacked_));
+    ToolRun run = runTool({"unzip", "-o", "-qq", *archive, "-d", unpacked.string()});
     if (run.status != 0) {
         reason = "unzip failed: " + run.errors;
+        return false;
+    }
+    std::error_code error;
+    bool done = journal_.makeDirectories(*target, error);
+    for (fs::recursive_directory_iterator it(unpacked, error), end; done && !error && it != end;
+         it.increment(error)) {
+        fs::path placed = fs::path(*target) / it->path().lexically_relative(unpacked);
+        fs::file_type type = it->symlink_status().type();
+        if (type == fs::file_type::directory) {
+            done = journal_.makeDirectories(placed, error);
+        } else if (type == fs::file_type::regular) {
+            done = journal_.putFile(it->path(), placed, false, error);
+        }
+    }
+    if (!done || error) {
+        reason = "cannot unpack " + entry.source + ": " + error.message();
+        return false;
+    }
+    return true;
+}
+
+bool PayloadStaging::changeTree(const CommandEntry& entry, std::string& reason) {
+    const std::string& mode = entry.mode;
+    std::optional<std::string> target = partitionPath(entry.destination, reason);
+    if (!target) {
+        return false;
+    }
+    std::error_code error;
+    fs::file_status status = fs::symlink_status(*target, error);
+    error.clear();
+    if (mode == "filemove" || mode == "dirmove") {
+        std::optional<std::string> from = partitionPath(entry.sourceVesk, reason);
+        if (!from || !fs::exists(fs::symlink_status(*from, error))) {
+            reason = "nothing to move at " + entry.sourceVesk;
+            return false;
+        }
+        journal_.move(*from, *target, error);
+    } else if (mode == "filedelete") {
+        // As remove(3): nothing there is no failure, a directory with
+        // something in it is.
+        if (fs::is_directory(status) && !fs::is_empty(*target, error)) {
+            error = std::make_error_code(std::errc::directory_not_empty);
+        } else if (fs::exists(status)) {
+            journal_.remove(*target, error);
+        }
+    } else if (mode == "dirdelete") {
+        if (fs::exists(status)) {
+            journal_.remove(*target, error);
+        }
+    } else if (mode == "dirmake") {
+        journal_.makeDirectories(*target, error);
+    }
+    if (error) {
+        reason = mode + " " + entry.destination + ": " + error.message();
         return false;
     }
     return true;
@@ -167,72 +231,45 @@ bool PayloadStaging::carryOut(const CommandEntry& entry, std::string& reason) {
         return unzipInto(entry, reason);
     }
     if (mode == "filecopy" || mode == "fileappend" || mode == "ssib") {
-        std::optional<std::string> file = checkedDropBoxFile(entry.source, entry.hash, reason);
-        if (!file) {
-            return false;
-        }
-        if (mode == "ssib") {
-            ssibFiles_.push_back(entry.source);
-            return true;
-        }
-        std::optional<std::string> target = partitionPath(entry.destination, reason);
-        if (!target || !copyInto(*file, *target, mode == "fileappend", reason)) {
-            return false;
-        }
-        if (faults_.corruptPlacedFiles) {
-            corrupt(*target);
-        }
-        return true;
+        return placeFile(entry, reason);
     }
-    std::optional<std::string> target = partitionPath(entry.destination, reason);
-    if (!target) {
-        return false;
-    }
-    std::error_code error;
-    if (mode == "filemove" || mode == "dirmove") {
-        std::optional<std::string> from = partitionPath(entry.sourceVesk, reason);
-        if (!from || !fs::exists(*from)) {
-            reason = "nothing to move at " + entry.sourceVesk;
-            return false;
-        }
-        fs::create_directories(fs::path(*target).parent_path());
-        fs::rename(*from, *target, error);
-    } else if (mode == "filedelete") {
-        fs::remove(*target, error);
-    } else if (mode == "dirdelete") {
-        fs::remove_all(*target, error);
-    } else if (mode == "dirmake") {
-        fs::create_directories(*target, error);
-    }
-    if (error) {
-        reason = mode + " " + entry.destination + ": " + error.message();
-        return false;
-    }
-    return true;
+    return changeTree(entry, reason);
 }
 
+// An image that cannot take the changes gets the partition's files as they
+// were before them.
 bool PayloadStaging::finish(std::string& reason) {
-    for (auto& [number, volume] : changed_) {
-        try {
-            volume.replaceFrom(scratch_.path() + "/partition" + std::to_string(number));
-        } catch (const FatImageError& failure) {
-            reason = failure.what();
-            return false;
-        }
+    for (auto& [number, mirror] : changed_) {
+        mirror->touched();
     }
+    try {
+        for (auto& [number, mirror] : changed_) {
+            mirror->syncImage();
+        }
+    } catch (const FatImageError& failure) {
+        reason = failure.what();
+        journal_.rollBack();
+        for (auto& [number, mirror] : changed_) {
+            mirror->touched();
+            mirror->settleImage();
+        }
+        finished_ = true;
+        return false;
+    }
+    journal_.commit();
+    finished_ = true;
     return true;
 }
 
 // One byte changed in the middle of the file.
-void PayloadStaging::corrupt(const std::string& path) const {
-    std::uintmax_t size = fs::file_size(path);
-    if (size == 0) {
-        return;
+bool PayloadStaging::corrupt(const std::string& path, std::error_code& error) {
+    std::uintmax_t size = fs::file_size(path, error);
+    if (error || size == 0) {
+        return !error;
     }
-    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    std::ifstream file(path, std::ios::binary);
     file.seekg(static_cast<std::streamoff>(size / 2));
     char byte = 0;
     file.get(byte);
-    file.seekp(static_cast<std::streamoff>(size / 2));
-    file.put(static_cast<char>(byte ^ 0x5A));
+    return journal_.changeByte(path, size / 2, static_cast<char>(byte ^ 0x5A), error);
 }

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "vserver/FatImage.h"
+#include "vserver/StagingJournal.h"
 #include "vserver/TempDirectory.h"
+#include "vserver/VolumeMirror.h"
 
 // One File element of a command file as the controller reads it.
 struct CommandEntry {
@@ -19,9 +20,9 @@ struct CommandEntry {
     std::string hash;
 };
 
-// The volume of the static partition with number n (label VSK00n); nothing
+// The files of the static partition with number n (label VSK00n); nothing
 // when the controller has no such partition.
-using StaticVolumes = std::function<std::optional<FatImage>(int number)>;
+using StaticMirrors = std::function<std::shared_ptr<VolumeMirror>(int number)>;
 
 // What the controller's staging does wrong on purpose, for the tests.
 struct StagingFaults {
@@ -31,11 +32,12 @@ struct StagingFaults {
 // The controller placing update payloads: the files of a drop box go into the
 // static partitions named by the first element of their destinations
 // ("21/dir/file" is dir/file on partition 21). Each file is checked against
-// its digest before it is used. The partitions are changed only by finish(),
-// so a refused entry leaves them as they were.
+// its digest before it is used. The partitions' files are changed in place,
+// every change journalled: finish() writes the images, a refused entry (or
+// no finish()) takes every change back.
 class PayloadStaging {
 public:
-    PayloadStaging(const FatImage& dropBox, StaticVolumes volumes, StagingFaults faults);
+    PayloadStaging(VolumeMirror& dropBox, StaticMirrors mirrors, StagingFaults faults);
     ~PayloadStaging();
     PayloadStaging(const PayloadStaging&) = delete;
     PayloadStaging& operator=(const PayloadStaging&) = delete;
@@ -44,7 +46,7 @@ public:
 
     // False with reason when the entry cannot be carried out.
     bool carryOut(const CommandEntry& entry, std::string& reason);
-    // Writes every changed partition back.
+    // Writes what changed into the partitions' images.
     bool finish(std::string& reason);
 
     // The SSIB files handed over, by name.
@@ -54,15 +56,18 @@ private:
     std::optional<std::string> checkedDropBoxFile(const std::string& name, const std::string& hash,
                                                   std::string& reason);
     std::optional<std::string> partitionPath(const std::string& destination, std::string& reason);
-    bool copyInto(const std::string& from, const std::string& to, bool append, std::string& reason);
+    bool placeFile(const CommandEntry& entry, std::string& reason);
     bool unzipInto(const CommandEntry& entry, std::string& reason);
-    void corrupt(const std::string& path) const;
+    bool changeTree(const CommandEntry& entry, std::string& reason);
+    bool corrupt(const std::string& path, std::error_code& error);
 
-    const FatImage& dropBox_;
-    StaticVolumes volumes_;
+    VolumeMirror& dropBox_;
+    StaticMirrors mirrors_;
     StagingFaults faults_;
     TempDirectory scratch_{"staging"};
-    bool dropBoxExtracted_ = false;
-    std::map<int, FatImage> changed_;
+    StagingJournal journal_;
+    std::map<int, std::shared_ptr<VolumeMirror>> changed_;  // by partition number
+    unsigned unpacked_ = 0;
+    bool finished_ = false;
     std::vector<std::string> ssibFiles_;
 };

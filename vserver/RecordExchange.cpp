@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "baseutils/XmlHandles.h"
-#include "vserver/FatImage.h"
 #include "vserver/Md5Digest.h"
+#include "vserver/VolumeMirror.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ std::string dependencyAnswer(const RecordStore& records) {
 }
 
 // The answer of a record query entry, or nothing when it cannot be carried out.
-std::optional<std::string> answerOf(const CommandEntry& entry, FatImage& dropBox,
+std::optional<std::string> answerOf(const CommandEntry& entry, VolumeMirror& dropBox,
                                     const RecordStore& records, std::string& reason) {
     if (entry.mode == "pyx_query_current_records") {
         return records.currentRecords;
@@ -178,7 +178,7 @@ bool updateRecords(const std::string& recordsText, bool entire, RecordStore& rec
     return true;
 }
 
-bool carryOutRecordUpdate(const CommandEntry& entry, FatImage& dropBox, RecordStore& records,
+bool carryOutRecordUpdate(const CommandEntry& entry, VolumeMirror& dropBox, RecordStore& records,
                           std::string& reason) {
     std::optional<std::string> recordsText = dropBox.readFile(entry.source);
     if (!recordsText) {
@@ -195,7 +195,7 @@ bool carryOutRecordUpdate(const CommandEntry& entry, FatImage& dropBox, RecordSt
 
 }  // namespace
 
-ExchangeOutcome carryOutCommandFile(FatImage& dropBox, const std::string& digest,
+ExchangeOutcome carryOutCommandFile(VolumeMirror& dropBox, const std::string& digest,
                                     ExchangeScene scene) {
     std::optional<std::string> commandFile = dropBox.readFile(kCommandFile);
     if (!commandFile) {

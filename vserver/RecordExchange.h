@@ -25,7 +25,7 @@ struct ExchangeOutcome {
 // Where the controller carries an exchange out.
 struct ExchangeScene {
     RecordStore& records;
-    StaticVolumes volumes;  // the static partitions that receive payloads
+    StaticMirrors volumes;  // the static partitions that receive payloads
     StagingFaults faults;
     bool writeAnswer = true;  // false: a controller that leaves no output.xml
 };
@@ -35,5 +35,5 @@ struct ExchangeScene {
 // checked against it and its entries are carried out. Record queries answer
 // into "output.xml"; record updates change the record store; file entries
 // place payloads into static partitions. A refused entry changes nothing.
-ExchangeOutcome carryOutCommandFile(FatImage& dropBox, const std::string& digest,
+ExchangeOutcome carryOutCommandFile(VolumeMirror& dropBox, const std::string& digest,
                                     ExchangeScene scene);

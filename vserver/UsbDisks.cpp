@@ -46,7 +46,8 @@ struct ScsiAddress {
 // The bytes a node reads; goes away with the disk, so that descriptors the
 // host still holds fail.
 struct Medium {
-    std::string imagePath;  // empty: zeros
+    std::string imagePath;                 // empty: zeros
+    std::shared_ptr<VolumeMirror> mirror;  // whose changes the image takes before it is read
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
     std::atomic<bool> present{true};
@@ -168,6 +169,9 @@ private:
 DeviceOpener diskOpener(std::shared_ptr<Medium> medium, ScsiAddress address) {
     return [medium, address](int) -> std::unique_ptr<VirtualDevice> {
         int fd = -1;
+        if (medium->mirror) {
+            medium->mirror->settleImage();
+        }
         if (!medium->imagePath.empty()) {
             fd = ::open(medium->imagePath.c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0) {
@@ -192,6 +196,7 @@ struct UsbDisks::Disk {
     int slot = 0;
     std::string label;
     std::string imagePath;
+    std::shared_ptr<VolumeMirror> mirror;
     std::uint64_t sizeBytes = 0;
     std::optional<FatImage::Span> partition;
     ScsiAddress address;
@@ -266,6 +271,7 @@ void UsbDisks::present(const PartitionImage& image) {
         disk->slot = image.slot;
         disk->label = image.label;
         disk->imagePath = image.imagePath;
+        disk->mirror = image.mirror;
         disk->sizeBytes = fileSize(image.imagePath, image.sizeBytes);
         if (!image.imagePath.empty()) {
             disk->partition = FatImage::firstPartition(image.imagePath);
@@ -372,11 +378,13 @@ void UsbDisks::show(Disk& disk, bool visible) {
     disk.diskIndex = lowestFree([](const Disk& d) { return d.diskIndex; });
     disk.whole = std::make_shared<Medium>();
     disk.whole->imagePath = disk.imagePath;
+    disk.whole->mirror = disk.mirror;
     disk.whole->length = disk.sizeBytes;
     server_.addDeviceNode(disk.diskPath(), diskOpener(disk.whole, disk.address));
     if (disk.partition) {
         disk.first = std::make_shared<Medium>();
         disk.first->imagePath = disk.imagePath;
+        disk.first->mirror = disk.mirror;
         disk.first->offset = disk.partition->offset;
         disk.first->length = disk.partition->length;
         server_.addDeviceNode(disk.partitionPath(), diskOpener(disk.first, disk.address));
@@ -471,12 +479,15 @@ std::optional<PresentedVolume> UsbDisks::volumeAt(const std::string& devicePath)
         if (disk->diskIndex < 0 || disk->imagePath.empty()) {
             continue;
         }
+        // The mirror holds the files of the image's volume, behind its
+        // partition table when it has one.
         if (devicePath == disk->diskPath()) {
-            return PresentedVolume{FatImage(disk->imagePath), disk->presentation, disk->label};
+            return PresentedVolume{FatImage(disk->imagePath), disk->presentation, disk->label,
+                                   disk->partition ? nullptr : disk->mirror};
         }
         if (disk->partition && devicePath == disk->partitionPath()) {
             return PresentedVolume{FatImage(disk->imagePath, disk->partition->offset),
-                                   disk->presentation, disk->label};
+                                   disk->presentation, disk->label, disk->mirror};
         }
     }
     return std::nullopt;

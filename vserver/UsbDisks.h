@@ -10,6 +10,7 @@
 
 #include "vserver/FatImage.h"
 #include "vserver/PartitionPresenter.h"
+#include "vserver/VolumeMirror.h"
 
 class EmulatedKernel;
 class VirtualServer;
@@ -29,6 +30,7 @@ struct PresentedVolume {
     FatImage volume;
     std::uint64_t presentation = 0;  // which presentation of a partition
     std::string label;
+    std::shared_ptr<VolumeMirror> mirror;  // the volume's files; none for a fixed disk
 };
 
 // The kernel side of attached partitions: each one becomes a USB SCSI disk,
@@ -57,6 +59,8 @@ public:
 
     void present(const PartitionImage& image) override;
     void withdraw(const PartitionImage& image) override;
+    // The host writes a presented volume only by mounting it.
+    bool writesThroughMirror() const override { return true; }
 
     void setSettleSeconds(unsigned seconds);
     // Adds a fixed disk after the others, reading imagePath (empty: sizeBytes

@@ -175,7 +175,7 @@ protected:
         : presenter([this] { return std::unique_ptr<QmpChannel>(qmp = new FakeQmp(*setup)); },
                     [this](const std::string& line) { log.push_back(line); }) {}
 
-    PartitionImage dropBox{true, 0, "SECUPD", 1 << 20, "/images/SECUPD.img"};
+    PartitionImage dropBox{true, 0, "SECUPD", 1 << 20, "/images/SECUPD.img", nullptr};
     std::unique_ptr<FakeQmp> setup = std::make_unique<FakeQmp>();
     FakeQmp* qmp = nullptr;
     std::vector<std::string> log;
